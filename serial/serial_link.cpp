@@ -1,0 +1,188 @@
+#include "serial/serial_link.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/sys_error.h"
+
+namespace plk {
+
+namespace {
+
+constexpr uint32_t kTimeoutMs = 1000;
+constexpr char kEventChar = 'q';
+
+std::string Format(const char* format, auto... args) {
+    const int n = std::snprintf(nullptr, 0, format, args...);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) {
+        std::snprintf(out.data(), out.size() + 1, format, args...);
+    }
+    return out;
+}
+
+}  // namespace
+
+CSerialLink::CSerialLink() = default;
+
+CSerialLink::~CSerialLink() {
+    StopMonitor();
+    std::lock_guard guard(m_lock);
+    m_port.reset();
+}
+
+void CSerialLink::StopMonitor() {
+    if (!m_monitorThread.joinable()) {
+        return;
+    }
+    // The thread may not have raised its flag yet; the stop event is
+    // manual-reset, so it sees the request whenever it gets to its wait.
+    m_stopEvent.Set();
+    if (m_owner != nullptr) {
+        m_owner->WaitServingSends(m_monitorEnded);
+    } else {
+        const platform::Waitable ended[] = {m_monitorEnded.waitable()};
+        platform::WaitAny(ended);
+    }
+    m_monitorThread.join();
+}
+
+bool CSerialLink::HasPort() const {
+    // Only meaningful while no monitor runs, or from the monitor itself.
+    return m_port != nullptr;
+}
+
+bool CSerialLink::PortLockFree() {
+    std::unique_lock guard(m_lock, std::try_to_lock);
+    return guard.owns_lock();
+}
+
+int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate, char parity,
+                          int dataBits, int stopBits, uint32_t eventMask, int writeBufferSize) {
+    // 1. No port is ever opened under a running monitor thread.
+    StopMonitor();
+
+    // 2-3. Drop shutdown and write requests left over from before.
+    m_writeEvent.Reset();
+    m_stopEvent.Reset();
+    if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorEnded.valid()) {
+        return 0;
+    }
+
+    // 5-6.
+    m_owner = owner;
+    {
+        std::lock_guard guard(m_bufferLock);
+        m_writeBuffer.assign(writeBufferSize > 0 ? static_cast<std::size_t>(writeBufferSize) : 0,
+                             0);
+        m_writeBufferSize = writeBufferSize;
+    }
+    m_portNumber = portNumber;
+    m_eventMask = eventMask;
+
+    const char* failedStep = nullptr;
+    int failedCode = 0;
+    {
+        // 7.
+        std::lock_guard guard(m_lock);
+        // 8.
+        m_port.reset();
+
+        // 9.
+        const std::string definition = Format("baud=%d parity=%c data=%d stop=%d", baudRate,
+                                              parity, dataBits, stopBits);
+
+        // 10.
+        m_port = platform::OpenSerialPort(portNumber);
+        if (!m_port) {
+            return 0;
+        }
+
+        // 11. Each step only when every one before it succeeded.
+        m_timeouts = platform::CommTimeouts{kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs,
+                                            kTimeoutMs};
+        if (!m_port->SetTimeouts(m_timeouts)) {
+            failedStep = "SetCommTimeouts()";
+        } else if (!m_port->SetEventMask(eventMask)) {
+            failedStep = "SetCommMask()";
+        } else if (!m_port->GetLineSettings(m_lineSettings)) {
+            failedStep = "GetCommState()";
+        } else {
+            m_lineSettings.rtsControl = platform::RtsControl::kDisable;
+            m_lineSettings.evtChar = kEventChar;
+            if (!platform::BuildLineSettings(definition, m_lineSettings)) {
+                failedStep = "BuildCommDCB()";
+            } else if (!m_port->SetLineSettings(m_lineSettings)) {
+                failedStep = "SetCommState()";
+            }
+        }
+        if (failedStep != nullptr) {
+            failedCode = platform::LastError();
+        }
+
+        // 12. A port that opened counts as opened.
+        m_port->Purge();
+    }
+    // The box waits for the user; it must not hold the port's lock meanwhile.
+    if (failedStep != nullptr) {
+        platform::SetLastError(failedCode);
+        ReportCommError(failedStep);
+    }
+    return 1;
+}
+
+int CSerialLink::StartMonitor() {
+    if (m_monitorThread.joinable()) {
+        return 0;
+    }
+    m_monitorEnded.Reset();
+    m_monitorExitCode.store(0, std::memory_order_relaxed);
+    m_monitorThread = std::thread([this] { MonitorProc(this); });
+    return 1;
+}
+
+void CSerialLink::QueueWrite(const char* text) {
+    const std::size_t length = std::strlen(text);
+    // The text goes in with its terminating zero, which the write leaves out.
+    Stage(reinterpret_cast<const uint8_t*>(text), length + 1, length);
+}
+
+void CSerialLink::QueueWrite(const uint8_t* bytes, uint32_t count) { Stage(bytes, count, count); }
+
+void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t length) {
+    {
+        std::lock_guard guard(m_bufferLock);
+        // A request never runs past the buffer (nor goes anywhere before the
+        // first open made one); what does not fit is dropped rather than cut, so
+        // the board never gets half a command.
+        if (copy > m_writeBuffer.size()) {
+            return;
+        }
+        std::memcpy(m_writeBuffer.data(), bytes, copy);
+        m_writeLength = static_cast<int>(length);
+    }
+    m_writeEvent.Set();
+}
+
+void CSerialLink::RequestClose() { m_stopEvent.Set(); }
+
+void CSerialLink::ReportCommError(const char* callName) {
+    const int code = platform::LastError();
+    const std::string text =
+        Format("WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", callName,
+               platform::ErrorText(code).c_str(), m_portNumber);
+    if (m_owner != nullptr) {
+        m_owner->MessageBox(text, "Application Error", platform::kMbOk | platform::kMbIconError);
+    } else {
+        std::fputs(text.c_str(), stderr);
+    }
+}
+
+void CSerialLink::Notify(uint32_t message, platform::WParam wParam) {
+    if (m_owner != nullptr) {
+        m_owner->Send(message, wParam, m_portNumber);
+    }
+}
+
+}  // namespace plk

@@ -1,0 +1,97 @@
+// CSerialLink: one serial port, its write buffer, and the monitor thread that
+// does all reading and writing on it and reports to an owner window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/serial_port.h"
+#include "platform/window.h"
+
+namespace plk {
+
+// Notifications sent to the owner window; lParam is always the port number.
+inline constexpr uint32_t WM_PORT_BREAK = platform::kWmUser + 1;    // 1025
+inline constexpr uint32_t WM_PORT_CTS = platform::kWmUser + 2;      // 1026
+inline constexpr uint32_t WM_PORT_ERROR = platform::kWmUser + 4;    // 1028
+inline constexpr uint32_t WM_PORT_RING = platform::kWmUser + 5;     // 1029
+inline constexpr uint32_t WM_PORT_CHAR = platform::kWmUser + 7;     // 1031, wParam the byte
+inline constexpr uint32_t WM_PORT_EVTCHAR = platform::kWmUser + 8;  // 1032
+
+inline constexpr unsigned kMonitorExitCode = 100;
+
+// Outcome of the monitor's read or write step: whether the device went away.
+enum class Step { kDone, kDeviceGone };
+
+class CSerialLink {
+public:
+    CSerialLink();
+    virtual ~CSerialLink();
+    CSerialLink(const CSerialLink&) = delete;
+    CSerialLink& operator=(const CSerialLink&) = delete;
+
+    // Nonzero when the port was opened (even if a configuration step failed and
+    // was reported), 0 when it could not be opened.
+    int OpenPort(platform::Window* owner, int portNumber, int baudRate, char parity, int dataBits,
+                 int stopBits, uint32_t eventMask, int writeBufferSize);
+    int StartMonitor();
+    // Replace any request not yet written; never waits for the port. Any thread.
+    void QueueWrite(const char* text);
+    void QueueWrite(const uint8_t* bytes, uint32_t count);
+    void RequestClose();
+    void ReportCommError(const char* callName);
+
+    // For tests and diagnostics.
+    bool HasPort() const;
+    bool MonitorAlive() const { return m_monitorAlive.load(std::memory_order_acquire) != 0; }
+    unsigned MonitorExitCode() const { return m_monitorExitCode.load(std::memory_order_acquire); }
+    bool WriteRequested() const { return m_writeEvent.IsSet(); }
+    // Whether the port's lock is free right now (a box must never be shown under it).
+    bool PortLockFree();
+    // Set once the monitor thread has closed the port and lowered its flag.
+    const platform::Event& MonitorEnded() const { return m_monitorEnded; }
+
+private:
+    friend unsigned MonitorProc(CSerialLink* link);
+    friend Step ReceivePending(CSerialLink& link);
+    friend Step WritePending(CSerialLink& link, bool deviceGone);
+
+    // Stops a running monitor thread and joins it, serving the owner's sent
+    // messages meanwhile, so that a monitor blocked on a send cannot deadlock us.
+    void StopMonitor();
+    void Stage(const uint8_t* bytes, std::size_t copy, std::size_t length);
+    void Notify(uint32_t message, platform::WParam wParam);
+
+    // Guarded by m_bufferLock: the buffer, its size and the pending length.
+    std::mutex m_bufferLock;
+    int m_writeLength = 1;
+    std::vector<uint8_t> m_writeBuffer;
+
+    // The device; touched by OpenPort only while no monitor runs, otherwise by
+    // the monitor thread alone. I/O on it is serialised by m_lock.
+    std::unique_ptr<platform::SerialPort> m_port;
+    std::thread m_monitorThread;
+    std::mutex m_lock;
+    // Written by the monitor thread (release), read by waiters (acquire).
+    std::atomic<int> m_monitorAlive{0};
+    std::atomic<unsigned> m_monitorExitCode{0};
+    platform::Event m_monitorEnded;
+    platform::Event m_writeEvent;
+    platform::Event m_stopEvent;
+    platform::CommTimeouts m_timeouts;
+    platform::LineSettings m_lineSettings;
+    // Set by OpenPort before the monitor starts; read-only while it runs.
+    platform::Window* m_owner = nullptr;
+    int m_portNumber = 0;
+    uint32_t m_eventMask = 0;
+    int m_writeBufferSize = 0;
+};
+
+unsigned MonitorProc(CSerialLink* link);
+
+}  // namespace plk

@@ -1,0 +1,363 @@
+// The serial link and its monitor thread, with a pseudo-terminal as the board.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include "platform/serial_port.h"
+#include "platform/window_headless.h"
+#include "serial/serial_link.h"
+#include "support/pty_board.h"
+#include "support/recorder.h"
+
+namespace plk {
+namespace {
+
+using platform::HeadlessWindow;
+using test::Message;
+
+constexpr int kPort = 33;  // ttyUSB0
+constexpr int kTimeout = 5000;
+
+bool WaitSet(const platform::Event& event, int timeoutMs = kTimeout) {
+    const platform::Waitable one[] = {event.waitable()};
+    return platform::WaitAny(one, timeoutMs) == 0;
+}
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dev_.Link("ttyUSB0", board_.slavePath());
+        window_.SetTarget(&recorder_);
+    }
+    void TearDown() override {
+        window_.Run([&] { link_.reset(); });
+    }
+
+    int Open(int port = kPort, int baud = 115200, char parity = 'N', uint32_t mask = 3) {
+        int result = -1;
+        window_.Run([&] { result = link_->OpenPort(&window_, port, baud, parity, 8, 1, mask, 512); });
+        return result;
+    }
+    void OpenMonitored() {
+        ASSERT_EQ(Open(), 1);
+        window_.Run([&] { EXPECT_EQ(link_->StartMonitor(), 1); });
+        // The monitor purges the port as it starts; a board that speaks before
+        // that would be talking to nobody.
+        for (int i = 0; i < 500 && !link_->MonitorAlive(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    void Close() {
+        window_.Run([&] { link_->RequestClose(); });
+        ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+    }
+
+    test::FakeDevRoot dev_;
+    test::PtyBoard board_;
+    test::Recorder recorder_;
+    HeadlessWindow window_;
+    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>();
+};
+
+TEST_F(SerialLinkTest, MissingPortGivesZeroWithoutABoxAndLeavesTheLinkUsable) {
+    EXPECT_EQ(Open(34), 0);  // ttyUSB1 does not exist
+    EXPECT_EQ(Open(0), 0);   // no device has number 0
+    EXPECT_FALSE(link_->HasPort());
+    EXPECT_TRUE(window_.Boxes().empty());
+    EXPECT_EQ(Open(), 1);
+    EXPECT_TRUE(link_->HasPort());
+}
+
+TEST_F(SerialLinkTest, PortHeldByAnotherOpenerFailsUntilItIsReleased) {
+    OpenMonitored();
+    CSerialLink other;
+    int result = -1;
+    window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(window_.Boxes().empty());
+    Close();
+    window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(SerialLinkTest, LineSettingsReadBackFromTheDevice) {
+    ASSERT_EQ(Open(), 1);
+    termios t{};
+    ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_EQ(cfgetispeed(&t), B115200);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_TRUE(window_.Boxes().empty());
+}
+
+TEST_F(SerialLinkTest, ConfigurationFailureIsReportedOnceAndStillCountsAsOpen) {
+    // A rate the device does not offer fails the last step; a parity letter
+    // that is no parity fails the definition text.
+    EXPECT_EQ(Open(kPort, 12345), 1);
+    EXPECT_EQ(Open(kPort, 115200, 'X'), 1);
+    const auto boxes = window_.Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Application Error");
+    EXPECT_EQ(boxes[0].type, 0x10u);
+    EXPECT_TRUE(std::regex_match(
+        boxes[0].text,
+        std::regex("WARNING:  SetCommState\\(\\) Failed with the following error: \n.+\nPort: 33\n")))
+        << boxes[0].text;
+    EXPECT_EQ(boxes[1].text.rfind("WARNING:  BuildCommDCB() Failed with the following error: \n", 0),
+              0u)
+        << boxes[1].text;
+    EXPECT_TRUE(link_->HasPort());
+}
+
+TEST_F(SerialLinkTest, ErrorBoxesAreShownOutsideThePortLock) {
+    std::atomic<int> lockFreeDuringBox{-1};
+    window_.SetBoxHook([&](const HeadlessWindow::Box&) {
+        lockFreeDuringBox = link_->PortLockFree() ? 1 : 0;
+    });
+    EXPECT_EQ(Open(kPort, 115200, 'X'), 1);
+    EXPECT_EQ(lockFreeDuringBox.load(), 1);
+}
+
+TEST_F(SerialLinkTest, QueuedRequestsReachTheBoardExactly) {
+    OpenMonitored();
+    window_.Run([&] { link_->QueueWrite("ready&ready&"); });
+    EXPECT_EQ(board_.Receive(12, kTimeout), "ready&ready&");
+    const uint8_t command[] = {'/', 'a', 'b', 'c', '\n'};
+    link_->QueueWrite(command, 5);
+    EXPECT_EQ(board_.Receive(5, kTimeout), "/abc\n");
+    EXPECT_EQ(board_.Drain(100), "");  // no terminating zero, nothing twice
+}
+
+TEST_F(SerialLinkTest, RequestsWithoutAMonitorAreNeverWritten) {
+    const uint8_t early[] = {'e'};
+    link_->QueueWrite(early, 1);  // before any open: nowhere to go
+    OpenMonitored();
+    Close();
+    window_.Run([&] { link_->QueueWrite("late"); });
+    EXPECT_EQ(board_.Drain(100), "");
+    OpenMonitored();
+    EXPECT_EQ(board_.Drain(200), "");
+    window_.Run([&] { link_->QueueWrite("now"); });
+    EXPECT_EQ(board_.Receive(3, kTimeout), "now");
+}
+
+TEST_F(SerialLinkTest, ReceivedBytesReachTheOwnerInOrderThenTheEventCharNotice) {
+    OpenMonitored();
+    board_.Send("ok\n");
+    ASSERT_TRUE(recorder_.WaitUntil(
+        [](const std::vector<Message>& all) {
+            return std::count_if(all.begin(), all.end(),
+                                 [](const Message& m) { return m.message == WM_PORT_CHAR; }) ==
+                       3 &&
+                   all.back().message == WM_PORT_EVTCHAR;
+        },
+        kTimeout));
+    const auto all = recorder_.Messages();
+    std::vector<Message> chars;
+    for (const Message& m : all) {
+        EXPECT_TRUE(m.message == WM_PORT_CHAR || m.message == WM_PORT_EVTCHAR) << m.message;
+        EXPECT_EQ(m.lParam, kPort);
+        if (m.message == WM_PORT_CHAR) {
+            chars.push_back(m);
+        } else {
+            EXPECT_EQ(m.wParam, 0u);
+        }
+    }
+    ASSERT_EQ(chars.size(), 3u);
+    EXPECT_EQ(chars[0].wParam, 0x6Fu);
+    EXPECT_EQ(chars[1].wParam, 0x6Bu);
+    EXPECT_EQ(chars[2].wParam, 0x0Au);
+
+    board_.Send("\xff\x80");
+    ASSERT_TRUE(recorder_.WaitForChars(5, kTimeout));
+    EXPECT_EQ(recorder_.Messages().back().message, WM_PORT_EVTCHAR);
+    const auto after = recorder_.Chars();
+    EXPECT_EQ(static_cast<unsigned char>(after[3]), 255u);
+    EXPECT_EQ(static_cast<unsigned char>(after[4]), 128u);
+}
+
+TEST_F(SerialLinkTest, ShutdownBeatsAWriteSignalledWithItAndEndsTheMonitor) {
+    OpenMonitored();
+    // Hold the monitor inside its send of the first byte while both requests
+    // are made, so that it finds them signalled together.
+    platform::Event inSend, release;
+    recorder_.SetHook([&](const Message& m) {
+        if (m.message == WM_PORT_CHAR) {
+            inSend.Set();
+            WaitSet(release);
+        }
+    });
+    board_.Send("x");
+    ASSERT_TRUE(WaitSet(inSend));
+    link_->QueueWrite(reinterpret_cast<const uint8_t*>("never"), 5);
+    link_->RequestClose();
+    release.Set();
+    ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+    EXPECT_EQ(board_.Drain(150), "");
+    EXPECT_EQ(link_->MonitorExitCode(), kMonitorExitCode);
+    EXPECT_FALSE(link_->MonitorAlive());
+    EXPECT_FALSE(link_->HasPort());
+}
+
+TEST_F(SerialLinkTest, CloseThenOpenReopensAndTheOldShutdownDoesNotStopTheNewMonitor) {
+    OpenMonitored();
+    Close();
+    EXPECT_FALSE(link_->HasPort());
+    OpenMonitored();
+    window_.Run([&] { link_->QueueWrite("again"); });
+    EXPECT_EQ(board_.Receive(5, kTimeout), "again");
+    EXPECT_TRUE(link_->MonitorAlive());
+}
+
+TEST_F(SerialLinkTest, OpenOnAMonitoredLinkStopsTheOldMonitorFirst) {
+    OpenMonitored();
+    // The port is held exclusively: the new open only succeeds once the old
+    // monitor has closed it.
+    EXPECT_EQ(Open(), 1);
+    EXPECT_TRUE(link_->MonitorEnded().IsSet());
+    EXPECT_EQ(link_->MonitorExitCode(), kMonitorExitCode);
+    window_.Run([&] { link_->StartMonitor(); });
+    window_.Run([&] { link_->QueueWrite("hi"); });
+    EXPECT_EQ(board_.Receive(2, kTimeout), "hi");
+}
+
+TEST_F(SerialLinkTest, OpenWhileTheMonitorIsBlockedSendingDoesNotDeadlock) {
+    OpenMonitored();
+    // The owner is slow, so the monitor spends its time waiting in a send to the
+    // very thread that now asks it to stop.
+    recorder_.SetHook([](const Message&) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    board_.Send(std::string(200, 'z'));
+    ASSERT_TRUE(recorder_.WaitForChars(5, kTimeout));
+    EXPECT_EQ(Open(), 1);
+    EXPECT_EQ(link_->MonitorExitCode(), kMonitorExitCode);
+}
+
+TEST_F(SerialLinkTest, DestroyingAMonitoredLinkWaitsForThePortToClose) {
+    OpenMonitored();
+    window_.Run([&] { link_.reset(); });
+    CSerialLink other;  // the port is free again at once
+    int result = -1;
+    window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(SerialLinkTest, BackToBackCommandsArriveWhole) {
+    OpenMonitored();
+    // Each command is queued once the monitor has taken the one before; none may
+    // be cut short by the purge that precedes the next write.
+    constexpr int kCommands = 200;
+    std::thread writer([&] {
+        for (int i = 0; i < kCommands; ++i) {
+            char text[32];
+            std::snprintf(text, sizeof text, "cmd%03d-abcdefghij\n", i);
+            link_->QueueWrite(reinterpret_cast<const uint8_t*>(text), 18);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (link_->WriteRequested() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::string received = board_.Receive(kCommands * 18, 10000);
+    writer.join();
+    received += board_.Drain(200);
+    const std::regex line("cmd(\\d{3})-abcdefghij\n");
+    int last = -1, whole = 0;
+    for (std::sregex_iterator it(received.begin(), received.end(), line), end; it != end; ++it) {
+        EXPECT_EQ(it->position(), whole * 18) << "a command was cut: " << received;
+        const int index = std::stoi((*it)[1]);
+        EXPECT_GT(index, last);
+        last = index;
+        ++whole;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(whole) * 18, received.size());
+    EXPECT_GE(whole, kCommands * 3 / 4);  // a request may still replace one not yet taken
+}
+
+TEST_F(SerialLinkTest, BoardHangUpIsReportedOnceWithoutSpinningAndTheLinkRecovers) {
+    OpenMonitored();
+    board_.HangUp();
+    ASSERT_TRUE(window_.WaitForBoxes(1, kTimeout));
+    const std::clock_t before = std::clock();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double cpuSeconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuSeconds, 0.05);
+    window_.Run([&] { link_->QueueWrite("into the void"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto boxes = window_.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind("WARNING:  ReadFile() Failed with the following error: \n", 0),
+              0u)
+        << boxes[0].text;
+    EXPECT_TRUE(boxes[0].text.ends_with("\nPort: 33\n"));
+
+    test::PtyBoard back;
+    dev_.Link("ttyUSB0", back.slavePath());
+    window_.Run([&] { link_->RequestClose(); });
+    OpenMonitored();
+    window_.Run([&] { link_->QueueWrite("ready&ready&"); });
+    EXPECT_EQ(back.Receive(12, kTimeout), "ready&ready&");
+    back.Send("hi\n");
+    EXPECT_TRUE(recorder_.WaitForChars(3, kTimeout));
+    window_.Run([&] { link_.reset(); });
+}
+
+}  // namespace
+}  // namespace plk
+
+namespace plk::platform {
+namespace {
+
+// The device layer's purge before a write: unread input goes, output already
+// handed to the device does not.
+TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
+    test::FakeDevRoot dev;
+    test::PtyBoard board;
+    dev.Link("ttyACM0", board.slavePath());
+    auto port = OpenSerialPort(65);
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
+    LineSettings settings;
+    ASSERT_TRUE(port->GetLineSettings(settings));
+    ASSERT_TRUE(port->SetLineSettings(settings));
+
+    board.Send("stale");
+    uint32_t count = 0;
+    for (int i = 0; i < 100 && count < 5; ++i) {
+        ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(count, 5u);
+    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("first\n"), 6), IoStatus::kOk);
+    EXPECT_TRUE(port->DrainThenPurge());
+    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("second\n"), 7), IoStatus::kOk);
+    EXPECT_EQ(board.Receive(13, 2000), "first\nsecond\n");
+    ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
+    EXPECT_EQ(count, 0u);
+
+    board.Send("A");
+    uint8_t byte = 0;
+    for (int i = 0; i < 100 && count == 0; ++i) {
+        port->InputQueue(count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(port->ReadByte(byte), IoStatus::kOk);
+    EXPECT_EQ(byte, 'A');
+}
+
+}  // namespace
+}  // namespace plk::platform

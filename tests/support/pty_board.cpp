@@ -1,0 +1,125 @@
+#include "support/pty_board.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/port_scheme.h"
+
+namespace plk::test {
+
+namespace fs = std::filesystem;
+
+FakeDevRoot::FakeDevRoot() {
+    std::string pattern = (fs::temp_directory_path() / "plinkor-dev-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    previous_ = platform::DefaultSystemPaths().devRoot;
+    platform::DefaultSystemPaths().devRoot = path_;
+}
+
+FakeDevRoot::~FakeDevRoot() {
+    platform::DefaultSystemPaths().devRoot = previous_;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void FakeDevRoot::Link(const std::string& name, const std::string& target) const {
+    Unlink(name);
+    fs::create_symlink(target, fs::path(path_) / name);
+}
+
+void FakeDevRoot::Unlink(const std::string& name) const {
+    std::error_code ignored;
+    fs::remove(fs::path(path_) / name, ignored);
+}
+
+PtyBoard::PtyBoard() {
+    char name[256] = {};
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    slavePath_ = name;
+    termios t{};
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PtyBoard::~PtyBoard() { HangUp(); }
+
+void PtyBoard::HangUp() {
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+    if (slave_ >= 0) {
+        close(slave_);
+        slave_ = -1;
+    }
+}
+
+void PtyBoard::Send(const std::string& bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            throw std::runtime_error("board write failed");
+        } else {
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+    }
+}
+
+std::string PtyBoard::Receive(std::size_t count, int timeoutMs) const {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string out;
+    while (out.size() < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            break;
+        }
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n > 0) {
+            out.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // No slave open right now (the link closed the port): wait a little.
+            poll(nullptr, 0, 5);
+        }
+    }
+    return out;
+}
+
+std::string PtyBoard::Drain(int quietMs) const {
+    std::string out;
+    for (;;) {
+        std::string more = Receive(1 << 16, quietMs);
+        if (more.empty()) {
+            return out;
+        }
+        out += more;
+    }
+}
+
+}  // namespace plk::test

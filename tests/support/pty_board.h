@@ -1,0 +1,53 @@
+// A pseudo-terminal standing in for a board, reachable as /dev/<name> under a
+// temporary device root.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plk::test {
+
+// A temporary folder used as the device root while it lives.
+class FakeDevRoot {
+public:
+    FakeDevRoot();
+    ~FakeDevRoot();
+    FakeDevRoot(const FakeDevRoot&) = delete;
+    FakeDevRoot& operator=(const FakeDevRoot&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Makes <root>/<name> a link to `target`, replacing an older one.
+    void Link(const std::string& name, const std::string& target) const;
+    void Unlink(const std::string& name) const;
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+class PtyBoard {
+public:
+    PtyBoard();
+    ~PtyBoard();
+    PtyBoard(const PtyBoard&) = delete;
+    PtyBoard& operator=(const PtyBoard&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+    int slaveFd() const { return slave_; }
+
+    void Send(const std::string& bytes) const;
+    // Collects what the link wrote, until `count` bytes came or `timeoutMs` passed.
+    std::string Receive(std::size_t count, int timeoutMs) const;
+    // Everything that arrives within `quietMs` of the last byte (or of the call).
+    std::string Drain(int quietMs) const;
+    // The board goes away: both ends of the pseudo-terminal are closed here.
+    void HangUp();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+}  // namespace plk::test
