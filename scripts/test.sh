@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test: the default build,
+# then again under AddressSanitizer + UBSan and under ThreadSanitizer, then the
+# fuzz targets for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+# Older sanitizer runtimes cannot map their shadow memory under the kernel's
+# full address-space randomisation.
+run_sanitized() {
+  if setarch "$(uname -m)" -R true 2>/dev/null; then setarch "$(uname -m)" -R "$@"; else "$@"; fi
+}
+
+presets=("${@:-default asan tsan}")
+for preset in ${presets[*]}; do
+  echo "=== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== test: $preset"
+  run_sanitized ctest --preset "$preset"
+done
+if [ -f scripts/fuzz.sh ] && [ -z "${1:-}" ]; then
+  bash scripts/fuzz.sh
+fi
