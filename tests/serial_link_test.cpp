@@ -183,8 +183,14 @@ TEST_F(SerialLinkTest, ReceivedBytesReachTheOwnerInOrderThenTheEventCharNotice) 
     EXPECT_EQ(chars[2].wParam, 0x0Au);
 
     board_.Send("\xff\x80");
-    ASSERT_TRUE(recorder_.WaitForChars(5, kTimeout));
-    EXPECT_EQ(recorder_.Messages().back().message, WM_PORT_EVTCHAR);
+    ASSERT_TRUE(recorder_.WaitUntil(
+        [](const std::vector<Message>& all) {
+            return std::count_if(all.begin(), all.end(),
+                                 [](const Message& m) { return m.message == WM_PORT_CHAR; }) ==
+                       5 &&
+                   all.back().message == WM_PORT_EVTCHAR;
+        },
+        kTimeout));
     const auto after = recorder_.Chars();
     EXPECT_EQ(static_cast<unsigned char>(after[3]), 255u);
     EXPECT_EQ(static_cast<unsigned char>(after[4]), 128u);
