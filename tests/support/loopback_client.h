@@ -1,0 +1,44 @@
+// A browser stand-in: a plain TCP client on the loopback interface.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plk::test {
+
+// A port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeLoopbackPort();
+
+// How a connection's stream ended, as the client saw it.
+enum class StreamEnd { kOrderly, kReset, kTimeout };
+
+struct Reply {
+    std::string data;
+    StreamEnd end = StreamEnd::kTimeout;
+};
+
+class LoopbackClient {
+  public:
+    // Connects at once; connected() tells whether that worked.
+    explicit LoopbackClient(uint16_t port);
+    ~LoopbackClient();
+    LoopbackClient(const LoopbackClient&) = delete;
+    LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    // Sends all of `bytes` (blocking).
+    bool Send(std::string_view bytes);
+    // Reads until the server ends the stream, or `timeoutMs` passed.
+    Reply ReadToEnd(int timeoutMs);
+    // Closes with a reset instead of an orderly end.
+    void Abort();
+
+  private:
+    int fd_ = -1;
+};
+
+// Connect, send `request`, read until the end of the stream.
+Reply Exchange(uint16_t port, std::string_view request, int timeoutMs = 5000);
+
+}  // namespace plk::test
