@@ -121,6 +121,7 @@ void BridgeServer::Start() {
         return;
     }
     stop_.Reset();
+    serving_.Reset();
     ended_.Reset();
     thread_ = std::thread([this] {
         BridgeServerProc(this);
@@ -174,6 +175,7 @@ unsigned BridgeServerProc(BridgeServer* server) {
     window.SetItemText(IDC_TXT_PORTINFO, kListeningText);
     Print(listener.Listen(kBacklog) ? "listening  ok.\n" : "Error  listening  on  socket.\n");
     Print("Waiting  for  a  client  to  connect...\n");
+    server->serving_.Set();
 
     for (;;) {
         Socket client;

@@ -28,7 +28,10 @@ class BridgeServer {
     // user-interface thread it keeps serving sent messages while it waits.
     void Stop();
 
-    // Set when BridgeServerProc has returned: after a failed set-up, or a stop.
+    // For tests and diagnostics. Serving: set once the listening socket is set
+    // up and the connection loop runs. Ended: set when BridgeServerProc has
+    // returned, after a failed set-up or a stop.
+    const platform::Event& Serving() const { return serving_; }
     const platform::Event& Ended() const { return ended_; }
 
   private:
@@ -38,6 +41,7 @@ class BridgeServer {
     CSerialLink& link_;
     uint16_t port_;
     platform::Event stop_;
+    platform::Event serving_;
     platform::Event ended_;
     std::thread thread_;
 };

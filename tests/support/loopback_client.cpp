@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -68,10 +69,18 @@ bool LoopbackClient::Send(std::string_view bytes) {
     return true;
 }
 
+std::string LoopbackClient::Read(std::size_t count, int timeoutMs) {
+    return ReadUntil(count, timeoutMs).data;
+}
+
 Reply LoopbackClient::ReadToEnd(int timeoutMs) {
+    return ReadUntil(std::string::npos, timeoutMs);
+}
+
+Reply LoopbackClient::ReadUntil(std::size_t count, int timeoutMs) {
     Reply reply;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
+    while (reply.data.size() < count) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd p{fd_, POLLIN, 0};
@@ -84,7 +93,8 @@ Reply LoopbackClient::ReadToEnd(int timeoutMs) {
             return reply;
         }
         char buffer[4096];
-        const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+        const ssize_t got =
+            recv(fd_, buffer, std::min(sizeof buffer, count - reply.data.size()), 0);
         if (got > 0) {
             reply.data.append(buffer, static_cast<std::size_t>(got));
         } else if (got == 0) {
@@ -95,6 +105,7 @@ Reply LoopbackClient::ReadToEnd(int timeoutMs) {
             return reply;
         }
     }
+    return reply;
 }
 
 void LoopbackClient::Abort() {

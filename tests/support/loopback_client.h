@@ -29,12 +29,16 @@ class LoopbackClient {
     bool connected() const { return fd_ >= 0; }
     // Sends all of `bytes` (blocking).
     bool Send(std::string_view bytes);
+    // Reads until `count` bytes came, the stream ended, or `timeoutMs` passed.
+    std::string Read(std::size_t count, int timeoutMs);
     // Reads until the server ends the stream, or `timeoutMs` passed.
     Reply ReadToEnd(int timeoutMs);
     // Closes with a reset instead of an orderly end.
     void Abort();
 
   private:
+    Reply ReadUntil(std::size_t count, int timeoutMs);
+
     int fd_ = -1;
 };
 
