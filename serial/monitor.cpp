@@ -1,4 +1,6 @@
 // The monitor thread: the only reader and writer of the port while it runs.
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/sys_error.h"
@@ -155,6 +157,9 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
                 noteGone(WritePending(link, deviceGone), "WriteFile()");
                 break;
             default:
+                // The wait itself failed; pause so that a wait that keeps
+                // failing cannot turn this loop into a spin.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 break;
         }
     }

@@ -49,7 +49,9 @@ void CSerialLink::StopMonitor() {
 }
 
 bool CSerialLink::HasPort() const {
-    // Only meaningful while no monitor runs, or from the monitor itself.
+    // Only meaningful while no monitor runs: the monitor clears m_port before
+    // it lowers its flag, so reading the flag first orders the two.
+    (void)m_monitorAlive.load(std::memory_order_acquire);
     return m_port != nullptr;
 }
 
