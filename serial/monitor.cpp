@@ -102,8 +102,8 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     };
 
     for (;;) {
-        platform::Waitable handles[3] = {link.m_stopEvent.waitable(), {},
-                                         link.m_writeEvent.waitable()};
+        platform::Waitable handles[3] = {
+            link.m_stopEvent.waitable(), {}, link.m_writeEvent.waitable()};
         if (!deviceGone) {
             switch (link.m_port->StartEventWait()) {
                 case platform::EventWaitStart::kCompleted: {
