@@ -21,7 +21,7 @@ public:
     enum class Result {
         kEntry,       // `entry` holds the entry at this index
         kEnd,         // the index is past the last entry
-        kUnreadable,  // this entry could not be read; later ones may still be
+        kUnreadable,  // this entry could not be read (e.g. too long); later ones may be
     };
 
     virtual ~PortListing() = default;
