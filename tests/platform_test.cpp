@@ -170,11 +170,12 @@ TEST(HeadlessWindow, WaitServingSendsServesSendsButNotUserInput) {
 }
 
 TEST(HeadlessWindow, DestroyReleasesABlockedSender) {
+    // Declared first: the user-interface thread uses them until the window is gone.
+    Event busy;
+    Event release;
     HeadlessWindow window;
     test::Recorder recorder;
     window.SetTarget(&recorder);
-    Event busy;
-    Event release;
     window.Post([&] {
         busy.Set();
         const Waitable one[] = {release.waitable()};
