@@ -68,6 +68,9 @@ class SerialLinkTest : public ::testing::Test {
     void Close() {
         window_.Run([&] { link_->RequestClose(); });
         ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+        // The flag is lowered after the port is closed; reading it orders this
+        // thread after the close, which the event alone does not.
+        ASSERT_FALSE(link_->MonitorAlive());
     }
 
     test::FakeDevRoot dev_;
