@@ -1,7 +1,15 @@
-// CBridgeDlg: the main dialog. It holds the program's one serial link and
-// routes the window's messages to its handlers.
+// CBridgeDlg: the main dialog. It holds the program's one serial link, turns
+// the user's choice of port into an open link, and routes the window's
+// messages to its handlers through one table.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "bridge/bridge_server.h"
+#include "platform/port_list.h"
 #include "platform/window.h"
 #include "serial/serial_link.h"
 
@@ -15,10 +23,35 @@ inline constexpr int IDC_CMB_MODEL = 1003;
 inline constexpr int IDC_TXT_PORTINFO = 1004;
 inline constexpr int IDC_TXT_LINKSTATE = 1005;
 
+// Texts of the port control.
+inline constexpr const char* kPortInfoPrefix = "串口:";
+inline constexpr const char* kModelInfoPrefix = " 型号:";
+inline constexpr const char* kGreeting = "ready&ready&";
+inline constexpr const char* kCaptionClosePort = "关闭串口";
+inline constexpr const char* kCaptionOpenPort = "打开串口";
+inline constexpr const char* kLinkStateNotConnected = "未连接";
+inline constexpr const char* kOpenPortError = "打开串口error";
+
+// Port-control state. Process-wide, touched only on the user-interface thread.
+extern std::string g_portName;   // text of the port list's selected entry
+extern std::string g_modelText;  // text of the model list's selected entry
+extern int g_portOpen;           // 1 from a successful open until the next close request
+// Whether this process has started its bridge server; it never does twice.
+extern bool g_bridgeStarted;
+
+// The port number in a port list entry: the text from index 3 read as the C
+// library's atoi does (blanks, a sign, digits up to the first other
+// character; 0 without digits), but saturating instead of overflowing.
+int PortNumberFromName(std::string_view name);
+
 class CBridgeDlg : public platform::MessageTarget {
 public:
-    CBridgeDlg() = default;
-    virtual ~CBridgeDlg() = default;
+    // `ports` lists the ports (null: the system's list); the bridge server, once
+    // started, listens on `bridgePort`.
+    explicit CBridgeDlg(std::unique_ptr<platform::PortListSource> ports = nullptr,
+                        uint16_t bridgePort = kBridgePort);
+    // Stops and joins the bridge server before the link and the window go.
+    virtual ~CBridgeDlg();
     CBridgeDlg(const CBridgeDlg&) = delete;
     CBridgeDlg& operator=(const CBridgeDlg&) = delete;
 
@@ -26,16 +59,47 @@ public:
     void Attach(platform::Window* window) { m_window = window; }
     platform::Window* window() const { return m_window; }
     CSerialLink& link() { return m_link; }
+    bool BridgeRunning() const { return m_bridge != nullptr; }
 
     platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
                                  platform::LParam lParam) override;
 
-    // WM_PORT_CHAR: one byte from the board (wParam), on the user-interface thread.
+    // The port control's part of the dialog's initialisation: lists the ports
+    // and opens the last one, starting the bridge server when that works. It
+    // runs after the base initialisation, which has put the model list's one
+    // entry, "115200", in place. Returns nonzero.
+    int OnInitDialog();
+
+    // Lists the ports into IDC_CMB_PORT and selects the last; returns how many
+    // were listed. The drop-down variant empties the list first (when the
+    // source can be read) and leaves the model list alone.
+    int FillPortList(bool dropDown);
+    // Opens the selected port at the program's line settings and greets the
+    // board; `startBridge` only from the initialisation.
+    void OpenSelectedPort(bool startBridge);
+
+    // Handlers, on the user-interface thread.
+    // WM_PORT_CHAR: one byte from the board (wParam).
     platform::LResult OnPortChar(platform::WParam wParam, platform::LParam lParam);
+    void OnOpenPortButton();
+    void OnConnectButton();
+    void OnDropdownPort();
+    void OnSelendokPort();
+    void OnSelendokModel();
 
 private:
+    // Copies both lists' selected entries into g_portName and g_modelText;
+    // false when the port list has none selected.
+    bool ReadSelections();
+    void SetItemText(int id, std::string_view text);
+
     platform::Window* m_window = nullptr;
     CSerialLink m_link;
+    std::unique_ptr<platform::PortListSource> m_ports;
+    uint16_t m_bridgePort;
+    // Uses m_link and the window; declared after m_link so it would go first
+    // anyway, and the destructor stops it explicitly.
+    std::unique_ptr<BridgeServer> m_bridge;
 };
 
 }  // namespace plk

@@ -1,8 +1,8 @@
 // The definition text of a port's line settings, read as the Windows
 // BuildCommDCB reads it.
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <string>
 #include <vector>
@@ -199,16 +199,35 @@ bool ParseLegacy(std::string_view text, LineSettings& s) {
         return false;
     }
     switch (baud) {
-        case 11: baud = 110; break;
-        case 15: baud = 150; break;
-        case 30: baud = 300; break;
-        case 60: baud = 600; break;
-        case 12: baud = 1200; break;
-        case 24: baud = 2400; break;
-        case 48: baud = 4800; break;
-        case 96: baud = 9600; break;
-        case 19: baud = 19200; break;
-        default: break;
+        case 11:
+            baud = 110;
+            break;
+        case 15:
+            baud = 150;
+            break;
+        case 30:
+            baud = 300;
+            break;
+        case 60:
+            baud = 600;
+            break;
+        case 12:
+            baud = 1200;
+            break;
+        case 24:
+            baud = 2400;
+            break;
+        case 48:
+            baud = 4800;
+            break;
+        case 96:
+            baud = 9600;
+            break;
+        case 19:
+            baud = 19200;
+            break;
+        default:
+            break;
     }
     LineSettings next = s;
     next.baudRate = baud;
@@ -256,8 +275,8 @@ bool BuildLineSettings(std::string_view definition, LineSettings& settings) {
         text.remove_prefix(i);
     }
     LineSettings next = settings;
-    const bool ok = text.find('=') != std::string_view::npos ? ParseKeyed(text, next)
-                                                             : ParseLegacy(text, next);
+    const bool ok =
+        text.find('=') != std::string_view::npos ? ParseKeyed(text, next) : ParseLegacy(text, next);
     if (ok) {
         settings = next;
     } else {

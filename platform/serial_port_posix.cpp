@@ -35,7 +35,9 @@ constexpr BaudEntry kBaudRates[] = {
     {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
 };
 
-bool IsGoneError(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
+bool IsGoneError(int code) {
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
 
 // Milliseconds left until `deadline`, at least 0.
 int Remaining(Clock::time_point deadline) {
@@ -45,7 +47,7 @@ int Remaining(Clock::time_point deadline) {
 }
 
 class PosixSerialPort final : public SerialPort {
-public:
+  public:
     explicit PosixSerialPort(int fd) : fd_(fd) {}
     ~PosixSerialPort() override {
         ioctl(fd_, TIOCNXCL);
@@ -80,10 +82,18 @@ public:
             }
         }
         switch (t.c_cflag & CSIZE) {
-            case CS5: s.dataBits = 5; break;
-            case CS6: s.dataBits = 6; break;
-            case CS7: s.dataBits = 7; break;
-            default: s.dataBits = 8; break;
+            case CS5:
+                s.dataBits = 5;
+                break;
+            case CS6:
+                s.dataBits = 6;
+                break;
+            case CS7:
+                s.dataBits = 7;
+                break;
+            default:
+                s.dataBits = 8;
+                break;
         }
         if ((t.c_cflag & PARENB) == 0) {
             s.parity = 'N';
@@ -92,9 +102,9 @@ public:
         } else {
             s.parity = (t.c_cflag & PARODD) != 0 ? 'O' : 'E';
         }
-        s.stopBits = (t.c_cflag & CSTOPB) != 0 ? (s.dataBits == 5 ? StopBits::kOneAndHalf
-                                                                   : StopBits::kTwo)
-                                               : StopBits::kOne;
+        s.stopBits = (t.c_cflag & CSTOPB) != 0
+                         ? (s.dataBits == 5 ? StopBits::kOneAndHalf : StopBits::kTwo)
+                         : StopBits::kOne;
         s.outxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
         s.outX = (t.c_iflag & IXON) != 0;
         s.inX = (t.c_iflag & IXOFF) != 0;
@@ -133,11 +143,20 @@ public:
         t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         t.c_cflag |= s.dataBits == 5 ? CS5 : s.dataBits == 6 ? CS6 : s.dataBits == 7 ? CS7 : CS8;
         switch (s.parity) {
-            case 'O': t.c_cflag |= PARENB | PARODD; break;
-            case 'E': t.c_cflag |= PARENB; break;
-            case 'M': t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-            case 'S': t.c_cflag |= PARENB | CMSPAR; break;
-            default: break;
+            case 'O':
+                t.c_cflag |= PARENB | PARODD;
+                break;
+            case 'E':
+                t.c_cflag |= PARENB;
+                break;
+            case 'M':
+                t.c_cflag |= PARENB | PARODD | CMSPAR;
+                break;
+            case 'S':
+                t.c_cflag |= PARENB | CMSPAR;
+                break;
+            default:
+                break;
         }
         if (s.stopBits != StopBits::kOne) {
             t.c_cflag |= CSTOPB;
@@ -273,7 +292,7 @@ public:
         return IoStatus::kOk;
     }
 
-private:
+  private:
     bool HungUp() const {
         pollfd p{fd_, POLLIN, 0};
         return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

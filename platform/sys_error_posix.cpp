@@ -10,8 +10,12 @@ namespace {
 thread_local int t_lastError = 0;
 }
 
-int LastError() { return t_lastError; }
-void SetLastError(int code) { t_lastError = code; }
+int LastError() {
+    return t_lastError;
+}
+void SetLastError(int code) {
+    t_lastError = code;
+}
 
 std::string ErrorText(int code) {
     // strerrordesc_np tells an unknown code apart (null) instead of making up

@@ -32,6 +32,9 @@ inline constexpr int kIdCancel = 2;
 inline constexpr unsigned kMbOk = 0x0;
 inline constexpr unsigned kMbIconError = 0x10;
 
+// The application's name: the caption of the boxes the program shows as its own.
+inline constexpr const char* kAppName = "plinkor";
+
 // WM_COMMAND's wParam: the control identifier in the low word, the notification
 // code in the high word.
 constexpr WParam MakeCommandParam(int controlId, uint16_t code) {
@@ -64,8 +67,7 @@ public:
     virtual void WaitServingSends(const Event& done) = 0;
 
     // A message box with one OK button; returns when it is dismissed. Any thread.
-    virtual void MessageBox(const std::string& text, const std::string& caption,
-                            unsigned type) = 0;
+    virtual void MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
 
     // Controls by identifier. Any thread: from a worker thread each call is a
     // synchronous request to the user-interface thread, and does nothing once the
@@ -76,10 +78,18 @@ public:
     // Combo boxes. Insertion at a position never sorts.
     virtual void ComboReset(int id) = 0;
     virtual void ComboInsert(int id, int position, const std::string& text) = 0;
-    virtual void ComboSetCurSel(int id, int position) = 0;  // -1: none
-    virtual int ComboGetCurSel(int id) = 0;                 // -1: none
-    virtual std::string ComboText(int id, int position) = 0;
+    virtual void ComboSetCurSel(int id, int position) = 0;    // -1: none
+    virtual int ComboGetCurSel(int id) = 0;                   // -1: none
+    virtual std::string ComboText(int id, int position) = 0;  // empty: no such entry
     virtual int ComboCount(int id) = 0;
+    // A longer description of an entry, offered where the platform can (a tooltip);
+    // it moves with the entry and goes with it. Platforms without tips ignore it.
+    virtual void ComboSetItemTip(int /*id*/, int /*position*/, const std::string& /*tip*/) {}
 };
+
+// A box with one OK button and the application's name as its caption.
+inline void AfxMessageBox(Window& window, const std::string& text, unsigned type = kMbOk) {
+    window.MessageBox(text, kAppName, type);
+}
 
 }  // namespace plk::platform

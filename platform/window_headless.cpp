@@ -222,9 +222,9 @@ void HeadlessWindow::ComboInsert(int id, int position, const std::string& text) 
         std::lock_guard lock(mutex_);
         auto& items = controls_[id].items;
         if (position < 0 || position > static_cast<int>(items.size())) {
-            items.push_back(text);  // -1 appends, as a list box does
+            items.push_back(Item{text, {}});  // -1 appends, as a list box does
         } else {
-            items.insert(items.begin() + position, text);
+            items.insert(items.begin() + position, Item{text, {}});
         }
     });
 }
@@ -235,7 +235,7 @@ void HeadlessWindow::ComboSetCurSel(int id, int position) {
         Control& control = controls_[id];
         if (position >= 0 && position < static_cast<int>(control.items.size())) {
             control.selection = position;
-            control.text = control.items[static_cast<std::size_t>(position)];
+            control.text = control.items[static_cast<std::size_t>(position)].text;
         } else {
             control.selection = -1;
             control.text.clear();
@@ -254,12 +254,63 @@ std::string HeadlessWindow::ComboText(int id, int position) {
     if (position < 0 || position >= static_cast<int>(items.size())) {
         return {};
     }
-    return items[static_cast<std::size_t>(position)];
+    return items[static_cast<std::size_t>(position)].text;
 }
 
 int HeadlessWindow::ComboCount(int id) {
     std::lock_guard lock(mutex_);
     return static_cast<int>(controls_[id].items.size());
+}
+
+void HeadlessWindow::ComboSetItemTip(int id, int position, const std::string& tip) {
+    SendWork([&] {
+        std::lock_guard lock(mutex_);
+        auto& items = controls_[id].items;
+        if (position >= 0 && position < static_cast<int>(items.size())) {
+            items[static_cast<std::size_t>(position)].tip = tip;
+        }
+    });
+}
+
+std::vector<std::string> HeadlessWindow::ComboItems(int id) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    const auto found = controls_.find(id);
+    if (found != controls_.end()) {
+        for (const Item& item : found->second.items) {
+            texts.push_back(item.text);
+        }
+    }
+    return texts;
+}
+
+std::string HeadlessWindow::ComboTip(int id, int position) const {
+    std::lock_guard lock(mutex_);
+    const auto found = controls_.find(id);
+    if (found == controls_.end() || position < 0 ||
+        position >= static_cast<int>(found->second.items.size())) {
+        return {};
+    }
+    return found->second.items[static_cast<std::size_t>(position)].tip;
+}
+
+void HeadlessWindow::Notify(int id, uint16_t code) {
+    Send(kWmCommand, MakeCommandParam(id, code), 0);
+}
+
+void HeadlessWindow::Click(int id) {
+    Run([&] { Notify(id, kBnClicked); });
+}
+
+void HeadlessWindow::DropDown(int id) {
+    Run([&] { Notify(id, kCbnDropdown); });
+}
+
+void HeadlessWindow::Choose(int id, int position) {
+    Run([&] {
+        ComboSetCurSel(id, position);
+        Notify(id, kCbnSelendOk);
+    });
 }
 
 }  // namespace plk::platform

@@ -45,10 +45,22 @@ public:
     void SetBoxHook(std::function<void(const Box&)> hook);
     // Waits up to `timeoutMs` until at least `count` boxes were shown.
     bool WaitForBoxes(std::size_t count, int timeoutMs) const;
-    std::string BoxCaption() const { return "plinkor"; }
+    std::string BoxCaption() const { return kAppName; }
 
-    bool Send(uint32_t message, WParam wParam, LParam lParam,
-              LResult* result = nullptr) override;
+    // User input, delivered as the platform does, on the user-interface thread
+    // through the target's WindowProc; each returns when it has been handled.
+    // A click on a button: BN_CLICKED.
+    void Click(int id);
+    // The user opens a combo box's list: CBN_DROPDOWN, before the list shows.
+    void DropDown(int id);
+    // The user picks entry `position` of a combo box: the selection moves, then
+    // CBN_SELENDOK.
+    void Choose(int id, int position);
+
+    std::vector<std::string> ComboItems(int id) const;
+    std::string ComboTip(int id, int position) const;
+
+    bool Send(uint32_t message, WParam wParam, LParam lParam, LResult* result = nullptr) override;
     void WaitServingSends(const Event& done) override;
     void MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void SetItemText(int id, const std::string& text) override;
@@ -59,6 +71,7 @@ public:
     int ComboGetCurSel(int id) override;
     std::string ComboText(int id, int position) override;
     int ComboCount(int id) override;
+    void ComboSetItemTip(int id, int position, const std::string& tip) override;
 
 private:
     struct Sent {
@@ -66,9 +79,13 @@ private:
         bool done = false;
         bool ran = false;
     };
+    struct Item {
+        std::string text;
+        std::string tip;
+    };
     struct Control {
         std::string text;
-        std::vector<std::string> items;
+        std::vector<Item> items;
         int selection = -1;
     };
 
@@ -79,6 +96,7 @@ private:
     bool SendWork(std::function<void()> work);
     void ServeSent();
     void Loop();
+    void Notify(int id, uint16_t code);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -1,4 +1,6 @@
 // The monitor thread: the only reader and writer of the port while it runs.
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/sys_error.h"
@@ -100,8 +102,8 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     };
 
     for (;;) {
-        platform::Waitable handles[3] = {link.m_stopEvent.waitable(), {},
-                                         link.m_writeEvent.waitable()};
+        platform::Waitable handles[3] = {
+            link.m_stopEvent.waitable(), {}, link.m_writeEvent.waitable()};
         if (!deviceGone) {
             switch (link.m_port->StartEventWait()) {
                 case platform::EventWaitStart::kCompleted: {
@@ -155,6 +157,9 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
                 noteGone(WritePending(link, deviceGone), "WriteFile()");
                 break;
             default:
+                // The wait itself failed; pause so that a wait that keeps
+                // failing cannot turn this loop into a spin.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 break;
         }
     }

@@ -49,7 +49,9 @@ void CSerialLink::StopMonitor() {
 }
 
 bool CSerialLink::HasPort() const {
-    // Only meaningful while no monitor runs, or from the monitor itself.
+    // Only meaningful while no monitor runs: the monitor clears m_port before
+    // it lowers its flag, so reading the flag first orders the two.
+    (void)m_monitorAlive.load(std::memory_order_acquire);
     return m_port != nullptr;
 }
 
@@ -90,8 +92,8 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
         m_port.reset();
 
         // 9.
-        const std::string definition = Format("baud=%d parity=%c data=%d stop=%d", baudRate,
-                                              parity, dataBits, stopBits);
+        const std::string definition =
+            Format("baud=%d parity=%c data=%d stop=%d", baudRate, parity, dataBits, stopBits);
 
         // 10.
         m_port = platform::OpenSerialPort(portNumber);
@@ -100,8 +102,8 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
         }
 
         // 11. Each step only when every one before it succeeded.
-        m_timeouts = platform::CommTimeouts{kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs,
-                                            kTimeoutMs};
+        m_timeouts =
+            platform::CommTimeouts{kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs};
         if (!m_port->SetTimeouts(m_timeouts)) {
             failedStep = "SetCommTimeouts()";
         } else if (!m_port->SetEventMask(eventMask)) {
@@ -148,7 +150,9 @@ void CSerialLink::QueueWrite(const char* text) {
     Stage(reinterpret_cast<const uint8_t*>(text), length + 1, length);
 }
 
-void CSerialLink::QueueWrite(const uint8_t* bytes, uint32_t count) { Stage(bytes, count, count); }
+void CSerialLink::QueueWrite(const uint8_t* bytes, uint32_t count) {
+    Stage(bytes, count, count);
+}
 
 void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t length) {
     {
@@ -165,7 +169,9 @@ void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t leng
     m_writeEvent.Set();
 }
 
-void CSerialLink::RequestClose() { m_stopEvent.Set(); }
+void CSerialLink::RequestClose() {
+    m_stopEvent.Set();
+}
 
 void CSerialLink::ReportCommError(const char* callName) {
     const int code = platform::LastError();

@@ -170,14 +170,17 @@ TEST(HeadlessWindow, WaitServingSendsServesSendsButNotUserInput) {
 }
 
 TEST(HeadlessWindow, DestroyReleasesABlockedSender) {
+    Event busy, release;  // outlive the window's thread, which waits on them
     HeadlessWindow window;
     test::Recorder recorder;
     window.SetTarget(&recorder);
-    Event release;
     window.Post([&] {
+        busy.Set();
         const Waitable one[] = {release.waitable()};
         WaitAny(one);  // the UI thread is busy with user input
     });
+    const Waitable started[] = {busy.waitable()};
+    ASSERT_EQ(WaitAny(started, 5000), 0);
     std::atomic<int> sent{-1};
     std::thread worker([&] { sent = window.Send(1031, 1, 1) ? 1 : 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));

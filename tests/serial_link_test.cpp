@@ -1,4 +1,6 @@
 // The serial link and its monitor thread, with a pseudo-terminal as the board.
+#include "serial/serial_link.h"
+
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -11,7 +13,6 @@
 
 #include "platform/serial_port.h"
 #include "platform/window_headless.h"
-#include "serial/serial_link.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
 
@@ -29,8 +30,17 @@ bool WaitSet(const platform::Event& event, int timeoutMs = kTimeout) {
     return platform::WaitAny(one, timeoutMs) == 0;
 }
 
+// `count` bytes delivered in all, and the event-char notice after the last one.
+auto CharsThenEventCharNotice(std::size_t count) {
+    return [count](const std::vector<Message>& all) {
+        const auto chars = std::count_if(
+            all.begin(), all.end(), [](const Message& m) { return m.message == WM_PORT_CHAR; });
+        return static_cast<std::size_t>(chars) == count && all.back().message == WM_PORT_EVTCHAR;
+    };
+}
+
 class SerialLinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dev_.Link("ttyUSB0", board_.slavePath());
         window_.SetTarget(&recorder_);
@@ -41,7 +51,8 @@ protected:
 
     int Open(int port = kPort, int baud = 115200, char parity = 'N', uint32_t mask = 3) {
         int result = -1;
-        window_.Run([&] { result = link_->OpenPort(&window_, port, baud, parity, 8, 1, mask, 512); });
+        window_.Run(
+            [&] { result = link_->OpenPort(&window_, port, baud, parity, 8, 1, mask, 512); });
         return result;
     }
     void OpenMonitored() {
@@ -57,6 +68,9 @@ protected:
     void Close() {
         window_.Run([&] { link_->RequestClose(); });
         ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+        // The flag is lowered after the port is closed; reading it orders this
+        // thread after the close, which the event alone does not.
+        ASSERT_FALSE(link_->MonitorAlive());
     }
 
     test::FakeDevRoot dev_;
@@ -115,19 +129,19 @@ TEST_F(SerialLinkTest, ConfigurationFailureIsReportedOnceAndStillCountsAsOpen) {
     EXPECT_EQ(boxes[0].type, 0x10u);
     EXPECT_TRUE(std::regex_match(
         boxes[0].text,
-        std::regex("WARNING:  SetCommState\\(\\) Failed with the following error: \n.+\nPort: 33\n")))
+        std::regex(
+            "WARNING:  SetCommState\\(\\) Failed with the following error: \n.+\nPort: 33\n")))
         << boxes[0].text;
-    EXPECT_EQ(boxes[1].text.rfind("WARNING:  BuildCommDCB() Failed with the following error: \n", 0),
-              0u)
+    EXPECT_EQ(
+        boxes[1].text.rfind("WARNING:  BuildCommDCB() Failed with the following error: \n", 0), 0u)
         << boxes[1].text;
     EXPECT_TRUE(link_->HasPort());
 }
 
 TEST_F(SerialLinkTest, ErrorBoxesAreShownOutsideThePortLock) {
     std::atomic<int> lockFreeDuringBox{-1};
-    window_.SetBoxHook([&](const HeadlessWindow::Box&) {
-        lockFreeDuringBox = link_->PortLockFree() ? 1 : 0;
-    });
+    window_.SetBoxHook(
+        [&](const HeadlessWindow::Box&) { lockFreeDuringBox = link_->PortLockFree() ? 1 : 0; });
     EXPECT_EQ(Open(kPort, 115200, 'X'), 1);
     EXPECT_EQ(lockFreeDuringBox.load(), 1);
 }
@@ -158,14 +172,7 @@ TEST_F(SerialLinkTest, RequestsWithoutAMonitorAreNeverWritten) {
 TEST_F(SerialLinkTest, ReceivedBytesReachTheOwnerInOrderThenTheEventCharNotice) {
     OpenMonitored();
     board_.Send("ok\n");
-    ASSERT_TRUE(recorder_.WaitUntil(
-        [](const std::vector<Message>& all) {
-            return std::count_if(all.begin(), all.end(),
-                                 [](const Message& m) { return m.message == WM_PORT_CHAR; }) ==
-                       3 &&
-                   all.back().message == WM_PORT_EVTCHAR;
-        },
-        kTimeout));
+    ASSERT_TRUE(recorder_.WaitUntil(CharsThenEventCharNotice(3), kTimeout));
     const auto all = recorder_.Messages();
     std::vector<Message> chars;
     for (const Message& m : all) {
@@ -183,14 +190,7 @@ TEST_F(SerialLinkTest, ReceivedBytesReachTheOwnerInOrderThenTheEventCharNotice) 
     EXPECT_EQ(chars[2].wParam, 0x0Au);
 
     board_.Send("\xff\x80");
-    ASSERT_TRUE(recorder_.WaitUntil(
-        [](const std::vector<Message>& all) {
-            return std::count_if(all.begin(), all.end(),
-                                 [](const Message& m) { return m.message == WM_PORT_CHAR; }) ==
-                       5 &&
-                   all.back().message == WM_PORT_EVTCHAR;
-        },
-        kTimeout));
+    ASSERT_TRUE(recorder_.WaitUntil(CharsThenEventCharNotice(5), kTimeout));
     const auto after = recorder_.Chars();
     EXPECT_EQ(static_cast<unsigned char>(after[3]), 255u);
     EXPECT_EQ(static_cast<unsigned char>(after[4]), 128u);
@@ -245,7 +245,8 @@ TEST_F(SerialLinkTest, OpenWhileTheMonitorIsBlockedSendingDoesNotDeadlock) {
     OpenMonitored();
     // The owner is slow, so the monitor spends its time waiting in a send to the
     // very thread that now asks it to stop.
-    recorder_.SetHook([](const Message&) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    recorder_.SetHook(
+        [](const Message&) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
     board_.Send(std::string(200, 'z'));
     ASSERT_TRUE(recorder_.WaitForChars(5, kTimeout));
     EXPECT_EQ(Open(), 1);

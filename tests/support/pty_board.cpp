@@ -57,7 +57,9 @@ PtyBoard::PtyBoard() {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyBoard::~PtyBoard() { HangUp(); }
+PtyBoard::~PtyBoard() {
+    HangUp();
+}
 
 void PtyBoard::HangUp() {
     if (master_ >= 0) {

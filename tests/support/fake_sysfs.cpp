@@ -1,0 +1,89 @@
+#include "support/fake_sysfs.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "platform/port_scheme.h"
+
+namespace plk::test {
+
+namespace fs = std::filesystem;
+
+FakeSysRoot::FakeSysRoot() {
+    std::string pattern = (fs::temp_directory_path() / "plinkor-sys-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    fs::create_directories(fs::path(path_) / "class" / "tty");
+    previous_ = platform::DefaultSystemPaths().sysRoot;
+    platform::DefaultSystemPaths().sysRoot = path_;
+}
+
+FakeSysRoot::~FakeSysRoot() {
+    platform::DefaultSystemPaths().sysRoot = previous_;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string FakeSysRoot::AddTty(const std::string& name, const std::string& device,
+                                const std::string& driver) {
+    const fs::path root(path_);
+    const fs::path deviceDir = fs::path("devices") / device;
+    const fs::path ttyDir = deviceDir / "tty" / name;
+    fs::create_directories(root / ttyDir);
+    fs::create_directory_symlink("../..", root / ttyDir / "device");
+    if (!driver.empty()) {
+        const fs::path driverDir = fs::path("bus") / "drivers" / driver;
+        fs::create_directories(root / driverDir);
+        fs::create_directory_symlink(fs::relative(root / driverDir, root / deviceDir),
+                                     root / deviceDir / "driver");
+    }
+    fs::create_directory_symlink(fs::path("../..") / ttyDir, root / "class" / "tty" / name);
+    return ttyDir.string();
+}
+
+void FakeSysRoot::AddVirtualTty(const std::string& name) {
+    const fs::path ttyDir = fs::path("devices") / "virtual" / "tty" / name;
+    fs::create_directories(fs::path(path_) / ttyDir);
+    fs::create_directory_symlink(fs::path("../..") / ttyDir,
+                                 fs::path(path_) / "class" / "tty" / name);
+}
+
+void FakeSysRoot::Write(const std::string& relative, const std::string& content) const {
+    const fs::path file = fs::path(path_) / relative;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << content;
+}
+
+void FakeSysRoot::Remove(const std::string& relative) const {
+    std::error_code ignored;
+    fs::remove_all(fs::path(path_) / relative, ignored);
+}
+
+int UnusedLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace plk::test
