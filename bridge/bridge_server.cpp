@@ -96,7 +96,8 @@ class Connection {
             if (status == NetStatus::kStopped) {
                 return false;
             }
-            if (status != NetStatus::kOk) {
+            // A client that keeps sending is cut off all the same.
+            if (status != NetStatus::kOk || Clock::now() >= deadline) {
                 return true;
             }
         }
