@@ -298,6 +298,26 @@ TEST_F(BridgeServerTest, AClientThatSendsNothingHoldsUpTheNextOneForAboutASecond
     EXPECT_EQ(next.ReadToEnd(kTimeout).end, StreamEnd::kOrderly);
 }
 
+TEST_F(BridgeServerTest, AClientThatKeepsSendingIsCutOff) {
+    StartServer();
+    // Two threads keep one connection's stream full, so that the server never
+    // finds it empty, long after its request and the server's answer.
+    LoopbackClient client(port_);
+    ASSERT_TRUE(client.Send(Get("/crossdomain.xml")));
+    std::atomic<bool> flooding{true};
+    auto flood = [&] {
+        const std::string chunk(256 * 1024, 'f');
+        while (flooding.load() && client.Send(chunk)) {
+        }
+    };
+    std::thread one(flood), two(flood);
+    Exchange(port_, Get("/next"));
+    EXPECT_EQ(board_.Receive(6, kTimeout), "/next\n");
+    flooding = false;
+    one.join();
+    two.join();
+}
+
 TEST_F(BridgeServerTest, AcceptThatKeepsFailingPausesInsteadOfSpinningAndServingResumes) {
     StartServer();
     // The client's socket is made first; then a descriptor limit right at the
