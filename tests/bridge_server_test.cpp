@@ -175,7 +175,7 @@ TEST_F(BridgeServerTest, CommandsReachTheBoardAndGetNoAnswer) {
     EXPECT_EQ(board_.Drain(100), "");
 }
 
-TEST_F(BridgeServerTest, CommandsLongerThanTheOldStagingAreaArriveWhole) {
+TEST_F(BridgeServerTest, LongCommandsArriveWholeUpToTheLongestARequestCanCarry) {
     StartServer();
     for (const std::size_t length : {98u, 99u, 300u}) {
         const std::string target =
