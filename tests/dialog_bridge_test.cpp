@@ -1,22 +1,16 @@
 // From start to a page's answer: the dialog lists the system's ports, opens a
 // pseudo-terminal board and starts the bridge server; a loopback client then
 // talks to the board through it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/bridge_dlg.h"
 #include "platform/window_headless.h"
 #include "support/fake_sysfs.h"
+#include "support/loopback_client.h"
 #include "support/pty_board.h"
 
 namespace plk {
@@ -26,62 +20,16 @@ using Clock = std::chrono::steady_clock;
 constexpr int kTimeout = 5000;
 
 // The server may still be setting up its socket when the dialog returns.
-constexpr auto kListenGrace = std::chrono::seconds(2);
-
-class Socket {
-public:
-    Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd_ >= 0) {
-            close(fd_);
+bool WaitListening(uint16_t port) {
+    for (const auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
+        if (test::LoopbackClient(port).connected()) {
+            return true;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// Sends `request` to 127.0.0.1:`port` and returns everything the server sends
-// before it closes the connection; nullopt when nothing listens there.
-std::optional<std::string> Exchange(int port, const std::string& request) {
-    const auto deadline = Clock::now() + kListenGrace;
-    for (;;) {
-        Socket s;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (errno != ECONNREFUSED || Clock::now() > deadline) {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            continue;
-        }
-        if (send(s.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(request.size())) {
-            ADD_FAILURE() << "send failed";
-            return std::string();
-        }
-        std::string answer;
-        for (;;) {
-            pollfd p{s.fd(), POLLIN, 0};
-            if (poll(&p, 1, kTimeout) <= 0) {
-                ADD_FAILURE() << "the server kept the connection open";
-                return answer;
-            }
-            char buffer[1024];
-            const ssize_t n = recv(s.fd(), buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                return answer;
-            }
-            answer.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    return false;
 }
+
 
 TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     test::FakeDevRoot dev;
@@ -97,7 +45,7 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     g_modelText.clear();
     g_portOpen = 0;
     g_bridgeStarted = false;
-    const int port = test::UnusedLoopbackPort();
+    const uint16_t port = test::FreeLoopbackPort();
     platform::HeadlessWindow window;
     auto dlg = std::make_unique<CBridgeDlg>(nullptr, static_cast<uint16_t>(port));
     dlg->Attach(&window);
@@ -127,21 +75,20 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     EXPECT_TRUE(dlg->BridgeRunning());
     EXPECT_TRUE(window.Boxes().empty());
 
-    const auto none = Exchange(port, "GET /abc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    if (!none) {
-        GTEST_SKIP() << "the bridge server does not listen yet";
-    }
-    EXPECT_EQ(*none, "");  // a command gets no answer
+    ASSERT_TRUE(WaitListening(port));
+    const auto none = test::Exchange(port, "GET /abc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(none.data, "");  // a command gets no answer
+    EXPECT_EQ(none.end, test::StreamEnd::kOrderly);
     EXPECT_EQ(board.Receive(5, kTimeout), "/abc\n");
 
     board.Send("ok&done\n");
     std::string answer;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kTimeout);
-    while (answer.empty() && Clock::now() < deadline) {
-        answer = Exchange(port, "GET /poll HTTP/1.1\r\n\r\n").value_or("");
+    for (const auto until = Clock::now() + std::chrono::milliseconds(kTimeout);
+         answer.empty() && Clock::now() < until;) {
+        answer = test::Exchange(port, "GET /poll HTTP/1.1\r\n\r\n").data;
     }
-    EXPECT_EQ(answer.rfind("HTTP/1.", 0), 0u) << answer;
-    EXPECT_NE(answer.find("ok\ndone"), std::string::npos) << answer;
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_TRUE(answer.ends_with("\r\n\r\nok\ndone\r\n")) << answer;
     // The server sets the link state once it has answered.
     for (auto until = Clock::now() + std::chrono::milliseconds(kTimeout);
          window.ItemText(IDC_TXT_LINKSTATE) != "已连接" && Clock::now() < until;) {

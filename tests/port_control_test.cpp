@@ -12,6 +12,7 @@
 #include "platform/serial_port.h"
 #include "platform/window_headless.h"
 #include "support/fake_sysfs.h"
+#include "support/loopback_client.h"
 #include "support/pty_board.h"
 
 namespace plk {
@@ -101,7 +102,7 @@ protected:
 
     std::unique_ptr<CBridgeDlg> MakeDialog(HeadlessWindow& window) {
         auto dlg = std::make_unique<CBridgeDlg>(std::make_unique<FakePortSource>(ports_),
-                                                static_cast<uint16_t>(test::UnusedLoopbackPort()));
+                                                test::FreeLoopbackPort());
         dlg->Attach(&window);
         window.SetTarget(dlg.get());
         // What the dialog template and its initialisation data put in place

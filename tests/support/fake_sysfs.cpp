@@ -1,8 +1,5 @@
 #include "support/fake_sysfs.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -66,24 +63,6 @@ void FakeSysRoot::Write(const std::string& relative, const std::string& content)
 void FakeSysRoot::Remove(const std::string& relative) const {
     std::error_code ignored;
     fs::remove_all(fs::path(path_) / relative, ignored);
-}
-
-int UnusedLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
-        throw std::runtime_error("bind failed");
-    }
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 }  // namespace plk::test

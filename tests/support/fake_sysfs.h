@@ -31,7 +31,4 @@ private:
     std::string previous_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
-int UnusedLoopbackPort();
-
 }  // namespace plk::test
