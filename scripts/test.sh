@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test: the default build,
-# then again under AddressSanitizer + UBSan and under ThreadSanitizer, then the
-# fuzz targets for a bounded time.
+# Installs what is needed, then builds and runs every test: the fuzz targets for
+# a bounded time, then the suite in the default build and again under
+# AddressSanitizer + UBSan and under ThreadSanitizer. It ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,10 @@ run_sanitized() {
   if setarch "$(uname -m)" -R true 2>/dev/null; then setarch "$(uname -m)" -R "$@"; else "$@"; fi
 }
 
+if [ -f scripts/fuzz.sh ] && [ -z "${1:-}" ]; then
+  bash scripts/fuzz.sh
+fi
+
 presets=("${@:-default asan tsan}")
 for preset in ${presets[*]}; do
   echo "=== build: $preset"
@@ -21,6 +25,3 @@ for preset in ${presets[*]}; do
   echo "=== test: $preset"
   run_sanitized ctest --preset "$preset"
 done
-if [ -f scripts/fuzz.sh ] && [ -z "${1:-}" ]; then
-  bash scripts/fuzz.sh
-fi
