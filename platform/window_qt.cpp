@@ -170,7 +170,9 @@ void QtDialogWindow::Build() {
         switch (control.controlClass) {
             case res::ControlClass::kButton: {
                 auto* button = new QPushButton(text, &w);
-                button->setAutoDefault(true);  // a focused button takes Enter
+                // Enter is the dialog's to route (OnDialogKey); Qt's auto-default
+                // buttons would keep the last focused one as the default.
+                button->setAutoDefault(false);
                 button->setDefault((control.style & 0xF) == res::style::kDefPushButton);
                 const int id = control.id;
                 QObject::connect(button, &QPushButton::clicked, &w,
@@ -653,15 +655,19 @@ bool QtDialogWindow::OnDialogKey(int key, Qt::KeyboardModifiers modifiers) {
         return true;
     }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && plain && widget_) {
-        // A focused push button takes Enter itself; otherwise the default
-        // button, or OK when there is none.
+        // A focused push button takes Enter itself; otherwise the template's
+        // default button, or OK when it has none.
         if (auto* button = qobject_cast<QPushButton*>(widget_->focusWidget())) {
             button->click();
             return true;
         }
-        for (auto& [id, control] : controls_) {
-            if (auto* button = qobject_cast<QPushButton*>(control);
-                button && button->isDefault() && button->isVisible() && button->isEnabled()) {
+        for (const res::ControlTemplate& control : template_.controls) {
+            if (control.controlClass != res::ControlClass::kButton ||
+                (control.style & 0xF) != res::style::kDefPushButton) {
+                continue;
+            }
+            if (auto* button = qobject_cast<QPushButton*>(Control(control.id));
+                button && button->isVisible() && button->isEnabled()) {
                 button->click();
                 return true;
             }
@@ -687,7 +693,9 @@ void QtDialogWindow::Centre(QtDialogWindow* owner) {
     } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
         area = screen->availableGeometry();
     }
-    const QSize size = widget_->size();
+    // The frame is known only once the window is shown; until then it is
+    // taken as the client area.
+    const QSize size = widget_->frameGeometry().size();
     widget_->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
@@ -721,6 +729,7 @@ int QtDialogWindow::RunModal(MessageTarget& target) {
         widget_->setWindowModality(Qt::ApplicationModal);
         Centre(owner);
         widget_->show();
+        Centre(owner);
         if (owner != nullptr && owner->widget_ && owner->widget_->windowHandle() &&
             widget_->windowHandle()) {
             widget_->windowHandle()->setTransientParent(owner->widget_->windowHandle());
