@@ -57,6 +57,10 @@ protected:
     void Close() {
         window_.Run([&] { link_->RequestClose(); });
         ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+        // The event wakes us through the kernel, which ThreadSanitizer cannot
+        // see; the flag's acquire load is what orders the monitor's last
+        // writes (the port it released) before our reads.
+        ASSERT_FALSE(link_->MonitorAlive());
     }
 
     test::FakeDevRoot dev_;
