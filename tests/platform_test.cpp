@@ -173,11 +173,15 @@ TEST(HeadlessWindow, DestroyReleasesABlockedSender) {
     HeadlessWindow window;
     test::Recorder recorder;
     window.SetTarget(&recorder);
-    Event release;
+    Event release, busy;
     window.Post([&] {
+        busy.Set();
         const Waitable one[] = {release.waitable()};
         WaitAny(one);  // the UI thread is busy with user input
     });
+    // Only once it is busy: a send that came first would simply be served.
+    const Waitable started[] = {busy.waitable()};
+    ASSERT_EQ(WaitAny(started, 5000), 0);
     std::atomic<int> sent{-1};
     std::thread worker([&] { sent = window.Send(1031, 1, 1) ? 1 : 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
