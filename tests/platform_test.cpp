@@ -170,10 +170,10 @@ TEST(HeadlessWindow, WaitServingSendsServesSendsButNotUserInput) {
 }
 
 TEST(HeadlessWindow, DestroyReleasesABlockedSender) {
+    Event release, busy;  // outlive the window's thread, which waits on them
     HeadlessWindow window;
     test::Recorder recorder;
     window.SetTarget(&recorder);
-    Event release, busy;
     window.Post([&] {
         busy.Set();
         const Waitable one[] = {release.waitable()};
