@@ -5,9 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-if ! [ -x /usr/bin/import ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 imagemagick x11-utils
-fi
 cmake --preset default >/dev/null
 cmake --build --preset default --target plinkor e2e_test
 
