@@ -13,6 +13,7 @@
 #include "platform/dialog_init.h"
 #include "platform/dialog_units.h"
 #include "platform/window_headless.h"
+#include "res/rc_script.h"
 #include "res/resource.h"
 #include "res/templates.h"
 
@@ -178,6 +179,21 @@ TEST(Resources, IconIsOneImageAsPngAndIco) {
     EXPECT_EQ(Le(ico, bmp + 8, 4), 128u);  // colour rows and mask rows
     EXPECT_EQ(Le(ico, bmp + 12, 2), 1u);   // planes
     EXPECT_EQ(Le(ico, bmp + 14, 2), 24u);
+}
+
+TEST(Resources, TheWindowsResourceScriptIsWrittenFromTheTables) {
+    const std::string script = res::ResourceScript();
+    const auto committed = ReadFile(PLINKOR_SOURCE_DIR "/res/plinkor.rc");
+    EXPECT_EQ(script, std::string(committed.begin(), committed.end()))
+        << "res/plinkor.rc is stale: build the plinkor_rc target";
+    // A few lines a resource compiler must see exactly so.
+    for (const char* line :
+         {"102 DIALOGEX 0, 0, 320, 46\n", "STYLE 0x90C800C0\n", "CAPTION \"Plinkor-在线编程\"\n",
+          "    CONTROL \"打开串口\", 1001, \"Button\", 0x50010000, 209, 7, 60, 16\n",
+          "    1003, 0x403, 7, 0\n0x3131, 0x3235, 0x3030, \"\\000\"\n",
+          "    101 \"关于 Plinkor(&A)...\"\n", "133 ICON \"app_icon.ico\"\n"}) {
+        EXPECT_NE(script.find(line), std::string::npos) << line;
+    }
 }
 
 TEST(DialogUnits, ConvertWithTheDialogFontsBaseUnits) {
