@@ -67,6 +67,10 @@ void QtDialogHost::PopBox(QMessageBox* box) {
 
 void QtDialogHost::CancelAll() {
     cancelling_ = true;
+    // An open window menu or drop-down list runs a loop of its own.
+    for (int guard = 0; guard < 16 && QApplication::activePopupWidget() != nullptr; ++guard) {
+        QApplication::activePopupWidget()->close();
+    }
     for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
         (*it)->reject();
     }

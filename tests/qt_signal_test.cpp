@@ -67,6 +67,22 @@ TEST_P(SignalTest, EndsTheAboutBoxThenTheDialogWithCancel) {
     EXPECT_EQ(late->RunModal(lateTarget), platform::kIdCancel);
 }
 
+TEST_P(SignalTest, ClosesAnOpenWindowMenuAndEndsTheDialog) {
+    const auto window = test::MakeDialog(res::MainDialog());
+    Target target(*window);
+    const int result = test::RunWith(*window, target, [&] {
+        QObject guard;
+        test::When(
+            &guard,
+            [&]() -> QWidget* {
+                return window->windowMenu()->isVisible() ? window->windowMenu() : nullptr;
+            },
+            [&](QWidget*) { raise(GetParam()); });
+        window->ShowWindowMenu(QPoint(10, 10));  // returns once the menu is gone
+    });
+    EXPECT_EQ(result, platform::kIdCancel);
+}
+
 INSTANTIATE_TEST_SUITE_P(TerminationSignals, SignalTest, ::testing::Values(SIGTERM, SIGINT),
                          [](const auto& info) {
                              return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");
