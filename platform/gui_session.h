@@ -12,8 +12,9 @@ class GuiSession {
     static std::unique_ptr<GuiSession> Start(int& argc, char** argv);
     virtual ~GuiSession() = default;
 
-    // From now on SIGTERM and SIGINT end every open dialog and message box as
-    // Cancel does, innermost first, and any dialog started later at once.
+    // From now on SIGTERM or SIGINT ends every open dialog and message box as
+    // Cancel does, innermost first, and any dialog started later at once. A
+    // second signal has its default effect.
     virtual void CancelDialogsOnTerminationSignals() = 0;
 };
 

@@ -86,8 +86,15 @@ namespace {
 // The write end of the self-pipe; the handler does nothing but write to it.
 volatile sig_atomic_t g_signalWriteFd = -1;
 
+// The first signal asks the dialogs to end; a second one, should the program
+// hang on its way out, ends it the default way.
 extern "C" void OnTerminationSignal(int signal) {
     const int saved = errno;
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGTERM, &fallback, nullptr);
+    sigaction(SIGINT, &fallback, nullptr);
     const int fd = g_signalWriteFd;
     if (fd >= 0) {
         const unsigned char byte = static_cast<unsigned char>(signal);

@@ -83,6 +83,17 @@ TEST_P(SignalTest, ClosesAnOpenWindowMenuAndEndsTheDialog) {
     EXPECT_EQ(result, platform::kIdCancel);
 }
 
+TEST(SecondSignal, EndsTheProgramTheDefaultWay) {
+    // The first only asks the dialogs to end; the second is for a program that hangs.
+    EXPECT_EXIT(
+        {
+            raise(SIGTERM);
+            raise(SIGTERM);
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(TerminationSignals, SignalTest, ::testing::Values(SIGTERM, SIGINT),
                          [](const auto& info) {
                              return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");
