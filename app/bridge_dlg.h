@@ -9,19 +9,13 @@
 #include <string_view>
 
 #include "bridge/bridge_server.h"
+#include "platform/dialog_host.h"
 #include "platform/port_list.h"
 #include "platform/window.h"
+#include "res/resource.h"
 #include "serial/serial_link.h"
 
 namespace plk {
-
-// Control identifiers of the main dialog.
-inline constexpr int IDC_BTN_CONNECT = 1000;
-inline constexpr int IDC_BTN_OPENPORT = 1001;
-inline constexpr int IDC_CMB_PORT = 1002;
-inline constexpr int IDC_CMB_MODEL = 1003;
-inline constexpr int IDC_TXT_PORTINFO = 1004;
-inline constexpr int IDC_TXT_LINKSTATE = 1005;
 
 // Texts of the port control.
 inline constexpr const char* kPortInfoPrefix = "串口:";
@@ -64,10 +58,11 @@ public:
     platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
                                  platform::LParam lParam) override;
 
-    // The port control's part of the dialog's initialisation: lists the ports
-    // and opens the last one, starting the bridge server when that works. It
-    // runs after the base initialisation, which has put the model list's one
-    // entry, "115200", in place. Returns nonzero.
+    // The dialog's initialisation: the window shell's steps (the base
+    // initialisation, which puts the model list's one entry, "115200", in
+    // place; the icon; the About entry), then the port control's: list the
+    // ports and open the last one, starting the bridge server when that works.
+    // Returns nonzero.
     int OnInitDialog();
 
     // Lists the ports into IDC_CMB_PORT and selects the last; returns how many
@@ -87,12 +82,33 @@ public:
     void OnSelendokPort();
     void OnSelendokModel();
 
+    // --- the window shell ---
+    // Creates the window from IDD_MAIN_DIALOG and runs it modally until OK or
+    // Cancel. Returns the end code, -1 when there is no window system.
+    int DoModal();
+    // The first steps of OnInitDialog: the base initialisation, the window
+    // icon and the About entry of the window menu.
+    void InitWindowShell();
+    void OnSysCommand(unsigned command, platform::LParam lParam);
+    void OnPaint();
+    platform::IconHandle OnQueryDragIcon() const { return m_hIcon; }
+    // The window's frame operations; DoModal sets it, tests may set their own.
+    void AttachFrame(platform::DialogFrame* frame) { m_frame = frame; }
+
 private:
+    platform::LResult Default(uint32_t message, platform::WParam wParam, platform::LParam lParam);
+    // The port control's part of OnInitDialog.
+    void InitPortControl();
     // Copies both lists' selected entries into g_portName and g_modelText;
     // false when the port list has none selected.
     bool ReadSelections();
     void SetItemText(int id, std::string_view text);
 
+    // The window DoModal created. Declared before everything that may still use
+    // it from another thread, so that it goes last; once the dialog has ended
+    // its requests fail at once.
+    std::unique_ptr<platform::DialogWindow> m_ownWindow;
+    platform::DialogFrame* m_frame = nullptr;  // while the window exists
     platform::Window* m_window = nullptr;
     CSerialLink m_link;
     std::unique_ptr<platform::PortListSource> m_ports;
@@ -100,6 +116,7 @@ private:
     // Uses m_link and the window; declared after m_link so it would go first
     // anyway, and the destructor stops it explicitly.
     std::unique_ptr<BridgeServer> m_bridge;
+    platform::IconHandle m_hIcon = nullptr;  // the module's; never released here
 };
 
 }  // namespace plk

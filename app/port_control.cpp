@@ -67,11 +67,10 @@ void CBridgeDlg::SetItemText(int id, std::string_view text) {
     m_window->SetItemText(id, std::string(text));
 }
 
-int CBridgeDlg::OnInitDialog() {
+void CBridgeDlg::InitPortControl() {
     if (FillPortList(false) > 0) {
         OpenSelectedPort(true);
     }
-    return 1;
 }
 
 int CBridgeDlg::FillPortList(bool dropDown) {

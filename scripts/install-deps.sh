@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   socat util-linux iproute2 procps
-  qt6-base-dev libgl-dev fonts-arphic-uming xvfb xauth
+  qt6-base-dev libgl-dev fonts-arphic-uming xvfb xauth x11-utils imagemagick
 )
 
 missing=()

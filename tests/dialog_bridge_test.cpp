@@ -53,7 +53,6 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     window.Run([&] {
         window.SetItemText(IDC_BTN_OPENPORT, "打开串口");
         window.SetItemText(IDC_TXT_LINKSTATE, "未连接");
-        window.ComboInsert(IDC_CMB_MODEL, -1, "115200");
         EXPECT_NE(dlg->OnInitDialog(), 0);
     });
     struct Teardown {

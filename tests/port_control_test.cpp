@@ -105,19 +105,19 @@ protected:
                                                 test::FreeLoopbackPort());
         dlg->Attach(&window);
         window.SetTarget(dlg.get());
-        // What the dialog template and its initialisation data put in place
-        // before the port control runs.
+        // What the dialog template puts in place; the model list's entry comes
+        // from the dialog's own initialisation data.
         window.Run([&] {
             window.SetItemText(IDC_BTN_CONNECT, "连接");
             window.SetItemText(IDC_BTN_OPENPORT, "打开串口");
             window.SetItemText(IDC_TXT_LINKSTATE, "未连接");
-            window.ComboInsert(IDC_CMB_MODEL, -1, "115200");
         });
         return dlg;
     }
 
     void Init() {
         window_.Run([&] { EXPECT_NE(dlg_->OnInitDialog(), 0); });
+        EXPECT_EQ(window_.ComboItems(IDC_CMB_MODEL), std::vector<std::string>{"115200"});
     }
     // Initialisation in a process whose bridge server already runs: the
     // server's own status texts stay out of what these tests look at.

@@ -1,0 +1,158 @@
+// The Qt application object, the dialog host, the module's icons, and the
+// termination signals turned into Cancel.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QStyle>
+#include <cerrno>
+
+#include "platform/dialog_host_qt.h"
+#include "platform/gui_session.h"
+
+namespace plk::platform {
+
+// --- the host ----------------------------------------------------------------
+
+QtDialogHost::QtDialogHost() = default;
+QtDialogHost::~QtDialogHost() = default;
+
+std::unique_ptr<DialogWindow> QtDialogHost::CreateDialogWindow(const res::DialogTemplate& dialog) {
+    return std::make_unique<QtDialogWindow>(*this, dialog);
+}
+
+IconHandle QtDialogHost::LoadIcon(int id) {
+    if (const auto it = icons_.find(id); it != icons_.end()) {
+        return it->second.get();
+    }
+    const std::span<const uint8_t> png = res::IconPng(id);
+    if (png.empty()) {
+        return nullptr;
+    }
+    auto icon = std::make_unique<Icon>();
+    if (!icon->pixmap.loadFromData(png.data(), static_cast<uint>(png.size()), "PNG")) {
+        return nullptr;
+    }
+    icon->icon = QIcon(icon->pixmap);
+    return icons_.emplace(id, std::move(icon)).first->second.get();
+}
+
+Size QtDialogHost::IconSize() {
+    const int size = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
+    return {size, size};
+}
+
+QFont QtDialogHost::DialogFont(const res::DialogTemplate& dialog) {
+    QStringList families;
+    for (std::string_view family : res::DialogFontFamilies()) {
+        families << QString::fromUtf8(family.data(), static_cast<qsizetype>(family.size()));
+    }
+    QFont font;
+    font.setFamilies(families);
+    font.setPointSize(dialog.pointSize);
+    font.setWeight(QFont::Normal);
+    font.setItalic(dialog.italic);
+    return font;
+}
+
+void QtDialogHost::PopModal(QtDialogWindow* dialog) {
+    std::erase(modal_, dialog);
+}
+
+void QtDialogHost::PopBox(QMessageBox* box) {
+    std::erase(boxes_, box);
+}
+
+void QtDialogHost::CancelAll() {
+    cancelling_ = true;
+    // An open window menu or drop-down list runs a loop of its own.
+    for (int guard = 0; guard < 16 && QApplication::activePopupWidget() != nullptr; ++guard) {
+        QApplication::activePopupWidget()->close();
+    }
+    for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
+        (*it)->reject();
+    }
+    for (auto it = modal_.rbegin(); it != modal_.rend(); ++it) {
+        (*it)->EndDialog(kIdCancel);
+    }
+}
+
+// --- the session -------------------------------------------------------------
+
+namespace {
+
+// The write end of the self-pipe; the handler does nothing but write to it.
+volatile sig_atomic_t g_signalWriteFd = -1;
+
+// The first signal asks the dialogs to end; a second one, should the program
+// hang on its way out, ends it the default way.
+extern "C" void OnTerminationSignal(int signal) {
+    const int saved = errno;
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGTERM, &fallback, nullptr);
+    sigaction(SIGINT, &fallback, nullptr);
+    const int fd = g_signalWriteFd;
+    if (fd >= 0) {
+        const unsigned char byte = static_cast<unsigned char>(signal);
+        [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+class QtGuiSession final : public GuiSession {
+  public:
+    QtGuiSession(int& argc, char** argv) : app_(argc, argv) { SetCurrentDialogHost(&host_); }
+
+    ~QtGuiSession() override {
+        if (signalNotifier_) {
+            struct sigaction restore {};
+            restore.sa_handler = SIG_DFL;
+            sigemptyset(&restore.sa_mask);
+            sigaction(SIGTERM, &restore, nullptr);
+            sigaction(SIGINT, &restore, nullptr);
+            g_signalWriteFd = -1;
+            signalNotifier_.reset();
+            close(pipe_[0]);
+            close(pipe_[1]);
+        }
+        SetCurrentDialogHost(nullptr);
+    }
+
+    void CancelDialogsOnTerminationSignals() override {
+        if (signalNotifier_ || pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return;
+        }
+        g_signalWriteFd = pipe_[1];
+        signalNotifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, &app_, [this] {
+            unsigned char drain[64];
+            while (read(pipe_[0], drain, sizeof drain) > 0) {
+            }
+            host_.CancelAll();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+
+  private:
+    QApplication app_;
+    QtDialogHost host_;
+    int pipe_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+};
+
+}  // namespace
+
+std::unique_ptr<GuiSession> GuiSession::Start(int& argc, char** argv) {
+    return std::make_unique<QtGuiSession>(argc, argv);
+}
+
+}  // namespace plk::platform

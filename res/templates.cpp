@@ -1,0 +1,200 @@
+#include "res/templates.h"
+
+#include <array>
+
+#include "res/resource.h"
+
+namespace plk::res {
+
+// The icon's PNG bytes, generated at build time from res/app_icon.png.
+std::span<const uint8_t> AppIconPngBytes();
+
+namespace {
+
+using namespace style;
+
+constexpr uint32_t kButtonStyle = kChild | kVisible | kTabStop | kPushButton;
+constexpr uint32_t kLabelStyle = kChild | kVisible | kGroup | kStaticLeft;
+constexpr uint32_t kDialogFrame = kPopup | kCaption | kSysMenu | kModalFrame | kSetFont;
+
+static_assert(kButtonStyle == 0x50010000);
+static_assert(kLabelStyle == 0x50020000);
+static_assert((kDialogFrame | kVisible) == 0x90C800C0);
+static_assert(kDialogFrame == 0x80C800C0);
+
+constexpr std::array kMainControls{
+    ControlTemplate{IDC_BTN_CONNECT, ControlClass::kButton, "连接", kButtonStyle, 272, 7, 41, 15},
+    ControlTemplate{IDC_BTN_OPENPORT, ControlClass::kButton, "打开串口", kButtonStyle, 209, 7, 60,
+                    16},
+    ControlTemplate{IDC_STATIC, ControlClass::kStatic, "选择串口", kLabelStyle, 12, 10, 33, 8},
+    ControlTemplate{IDC_CMB_PORT, ControlClass::kComboBox, "",
+                    kChild | kVisible | kVScroll | kComboDropDown | kComboAutoHScroll | kComboSort,
+                    45, 7, 55, 50},
+    ControlTemplate{IDC_STATIC, ControlClass::kStatic, "型号", kChild | kGroup | kStaticLeft, 106,
+                    10, 25, 9},
+    ControlTemplate{IDC_CMB_MODEL, ControlClass::kComboBox, "",
+                    kChild | kVScroll | kTabStop | kComboDropDown | kComboSort, 134, 7, 72, 53},
+    ControlTemplate{IDC_TXT_PORTINFO, ControlClass::kStatic, "", kLabelStyle, 13, 31, 100, 10},
+    ControlTemplate{IDC_TXT_LINKSTATE, ControlClass::kStatic, "未连接", kLabelStyle, 281, 33, 25,
+                    8},
+};
+static_assert(kMainControls[3].style == 0x50200142);
+static_assert(kMainControls[4].style == 0x40020000);
+static_assert(kMainControls[5].style == 0x40210102);
+
+constexpr int kIdOk = 1;
+constexpr int kNoId16 = 0xFFFF;  // "none" in the classic form's 16-bit identifiers
+
+constexpr std::array kAboutControls{
+    ControlTemplate{kNoId16, ControlClass::kStatic, "", kChild | kVisible | kStaticIcon, 11, 17, 20,
+                    20, IDI_DEFAULT_ICON},
+    ControlTemplate{kNoId16, ControlClass::kStatic, "Plinkor 1.0 版",
+                    kChild | kVisible | kGroup | kStaticNoPrefix | kStaticLeft, 40, 10, 119, 8},
+    ControlTemplate{kNoId16, ControlClass::kStatic, "版权所有 (C) 2026", kLabelStyle, 40, 25, 119,
+                    8},
+    ControlTemplate{kIdOk, ControlClass::kButton, "确定",
+                    kChild | kVisible | kGroup | kTabStop | kDefPushButton, 178, 7, 50, 14},
+};
+static_assert(kAboutControls[0].style == 0x50000003);
+static_assert(kAboutControls[1].style == 0x50020080);
+static_assert(kAboutControls[3].style == 0x50030001);
+
+// Control 1003, CB_ADDSTRING, 7 bytes: "115200" and its zero; then the end mark.
+constexpr std::array<uint8_t, 17> kMainDlgInit{
+    0xEB, 0x03, 0x03, 0x04, 0x07, 0x00, 0x00, 0x00, '1', '1', '5', '2', '0', '0', 0x00, 0x00, 0x00,
+};
+
+constexpr std::string_view kFace = "宋体";
+
+const DialogTemplate kMain{
+    IDD_MAIN_DIALOG,
+    true,
+    kDialogFrame | kVisible,
+    kExAppWindow,
+    0,
+    0,
+    320,
+    46,
+    "Plinkor-在线编程",
+    9,
+    0,
+    false,
+    1,
+    kFace,
+    kMainControls,
+    kMainDlgInit,
+};
+
+const DialogTemplate kAbout{
+    IDD_ABOUT_BOX, false,          kDialogFrame, 0, 0, 0, 235, 55, "关于 Plinkor", 9, 0, false, 1,
+    kFace,         kAboutControls, {},
+};
+
+constexpr std::array<std::string_view, 5> kFontFamilies{
+    "SimSun", "NSimSun", "AR PL UMing CN", "WenQuanYi Zen Hei", "Noto Sans CJK SC",
+};
+
+constexpr std::array kStrings{
+    StringEntry{IDS_ABOUT_ENTRY, "关于 Plinkor(&A)..."},
+};
+
+constexpr std::array kVersionStrings{
+    VersionInfo::Value{"Comments", ""},
+    VersionInfo::Value{"CompanyName", ""},
+    VersionInfo::Value{"FileDescription", "Plinkor"},
+    VersionInfo::Value{"FileVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"InternalName", "Plinkor"},
+    VersionInfo::Value{"LegalCopyright", "版权所有 (C) 2026"},
+    VersionInfo::Value{"LegalTrademarks", ""},
+    VersionInfo::Value{"OriginalFilename", "Plinkor.EXE"},
+    VersionInfo::Value{"PrivateBuild", ""},
+    VersionInfo::Value{"ProductName", "Plinkor 应用程序"},
+    VersionInfo::Value{"ProductVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"SpecialBuild", ""},
+};
+
+const VersionInfo kVersion{
+    {1, 0, 0, 1}, {1, 0, 0, 1},    0x3F, 0, 4 /* VOS__WINDOWS32 */, 1 /* VFT_APP */, 0, kLanguage,
+    1200,         kVersionStrings,
+};
+
+uint32_t ReadLe(std::span<const uint8_t> bytes, std::size_t at, std::size_t width) {
+    uint32_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        value |= static_cast<uint32_t>(bytes[at + i]) << (8 * i);
+    }
+    return value;
+}
+
+}  // namespace
+
+const DialogTemplate& MainDialog() {
+    return kMain;
+}
+const DialogTemplate& AboutBox() {
+    return kAbout;
+}
+
+const DialogTemplate* FindDialog(int id) {
+    if (id == IDD_MAIN_DIALOG) {
+        return &kMain;
+    }
+    if (id == IDD_ABOUT_BOX) {
+        return &kAbout;
+    }
+    return nullptr;
+}
+
+std::span<const std::string_view> DialogFontFamilies() {
+    return kFontFamilies;
+}
+
+std::optional<std::vector<DlgInitRecord>> ParseDlgInit(std::span<const uint8_t> data) {
+    std::vector<DlgInitRecord> records;
+    std::size_t at = 0;
+    for (;;) {
+        if (data.size() - at < 2) {
+            return std::nullopt;
+        }
+        const auto control = static_cast<uint16_t>(ReadLe(data, at, 2));
+        if (control == 0) {
+            return records;
+        }
+        if (data.size() - at < 8) {
+            return std::nullopt;
+        }
+        const auto message = static_cast<uint16_t>(ReadLe(data, at + 2, 2));
+        const uint32_t length = ReadLe(data, at + 4, 4);
+        at += 8;
+        if (length > data.size() - at) {
+            return std::nullopt;
+        }
+        records.push_back(
+            DlgInitRecord{static_cast<int16_t>(control), message,
+                          std::vector<uint8_t>(data.begin() + at, data.begin() + at + length)});
+        at += length;
+    }
+}
+
+std::string_view LoadString(int id) {
+    for (const StringEntry& entry : kStrings) {
+        if (entry.id == id) {
+            return entry.text;
+        }
+    }
+    return {};
+}
+
+std::span<const StringEntry> StringTable() {
+    return kStrings;
+}
+
+std::span<const uint8_t> IconPng(int id) {
+    return id == IDI_APP_ICON ? AppIconPngBytes() : std::span<const uint8_t>{};
+}
+
+const VersionInfo& Version() {
+    return kVersion;
+}
+
+}  // namespace plk::res

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Takes docs/screenshot.png: the real window, shown on a virtual X server
+# (Xvfb), from inside the end-to-end test's private machine (pseudo-terminal
+# board as /dev/ttyUSB31). Needs root, like the end-to-end test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target plinkor e2e_test
+
+display=:97
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill "$xvfb"' EXIT
+for _ in $(seq 50); do xwininfo -display "$display" -root >/dev/null 2>&1 && break; sleep 0.1; done
+
+mkdir -p docs
+DISPLAY="$display" PLINKOR_SCREENSHOT="$PWD/docs/screenshot.png" \
+  ./build/default/tests/e2e_test --gtest_filter=EndToEnd.Screenshot
+echo "wrote docs/screenshot.png"
