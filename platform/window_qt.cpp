@@ -482,6 +482,11 @@ void QtDialogWindow::ComboSetCurSel(int id, int position) {
         const QSignalBlocker quiet(combo);
         if (position >= 0 && position < combo->count()) {
             combo->setCurrentIndex(position);
+            // A narrow field shows the start of the entry, its port name, not
+            // the tail.
+            if (QLineEdit* edit = combo->lineEdit()) {
+                edit->setCursorPosition(0);
+            }
         } else {
             combo->setCurrentIndex(-1);
             if (combo->isEditable()) {
