@@ -7,7 +7,7 @@
 namespace plk {
 
 class CAboutBox final : public platform::MessageTarget {
-  public:
+public:
     CAboutBox() = default;
     CAboutBox(const CAboutBox&) = delete;
     CAboutBox& operator=(const CAboutBox&) = delete;
@@ -20,7 +20,7 @@ class CAboutBox final : public platform::MessageTarget {
     platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
                                  platform::LParam lParam) override;
 
-  private:
+private:
     platform::DialogFrame* m_frame = nullptr;  // while the box runs
 };
 

@@ -9,7 +9,7 @@
 namespace plk {
 
 class CBridgeApp {
-  public:
+public:
     CBridgeApp() = default;
     virtual ~CBridgeApp() = default;
     CBridgeApp(const CBridgeApp&) = delete;
@@ -24,7 +24,7 @@ class CBridgeApp {
     // the dialog starts read it with acquire.
     CBridgeDlg* GetMainWnd() const { return m_pMainWnd.load(std::memory_order_acquire); }
 
-  private:
+private:
     std::atomic<CBridgeDlg*> m_pMainWnd{nullptr};
 };
 

@@ -15,7 +15,7 @@ namespace {
 using namespace plk;
 
 class CountingTarget final : public platform::MessageTarget {
-  public:
+public:
     platform::LResult WindowProc(uint32_t message, platform::WParam, platform::LParam) override {
         if (message == WM_PORT_CHAR) {
             chars.fetch_add(1, std::memory_order_relaxed);

@@ -55,7 +55,7 @@ int RemainingMs(Clock::time_point deadline) {
 
 // One connection's exchange, after the request's first bytes were read.
 class Connection {
-  public:
+public:
     Connection(Socket& client, platform::Waitable stop) : client_(client), stop_(stop) {}
 
     // Reads and throws away the rest of the request head: closing on unread
@@ -103,7 +103,7 @@ class Connection {
         }
     }
 
-  private:
+private:
     Socket& client_;
     platform::Waitable stop_;
 };

@@ -14,7 +14,7 @@ namespace plk {
 inline constexpr uint16_t kBridgePort = 12345;
 
 class BridgeServer {
-  public:
+public:
     // `window` receives the status texts, `link` the commands. Both must outlive
     // the server (Stop, or the destructor, joins the thread first).
     BridgeServer(platform::Window& window, CSerialLink& link, uint16_t port = kBridgePort);
@@ -34,7 +34,7 @@ class BridgeServer {
     const platform::Event& Serving() const { return serving_; }
     const platform::Event& Ended() const { return ended_; }
 
-  private:
+private:
     friend unsigned BridgeServerProc(BridgeServer* server);
 
     platform::Window& window_;

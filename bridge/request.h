@@ -68,12 +68,12 @@ std::size_t ComposePollAnswer(std::string_view line, std::span<uint8_t> out);
 // Finds the blank line that ends a request head, in bytes fed piece by piece.
 // A bare LF counts as a line break as well as CR LF.
 class HeadEndScanner {
-  public:
+public:
     // Returns true once the end has been seen (in these bytes or before).
     bool Feed(std::span<const uint8_t> bytes);
     bool done() const { return done_; }
 
-  private:
+private:
     bool done_ = false;
     // 0: inside a line; 1: just after a line feed; 2: after a line feed and a CR.
     int state_ = 0;

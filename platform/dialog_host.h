@@ -39,14 +39,14 @@ struct Size {
 // A paint session of a window (begun by DialogFrame::BeginPaint, ended when
 // the object goes).
 class PaintContext {
-  public:
+public:
     virtual ~PaintContext() = default;
     virtual void DrawIcon(int x, int y, IconHandle icon) = 0;
 };
 
 // The window operations of a dialog. User-interface thread only.
 class DialogFrame {
-  public:
+public:
     // Default processing of a message the dialog does not handle: WM_INITDIALOG
     // runs the template's dialog-initialisation data and returns TRUE; the
     // system commands close (ends the dialog with IDCANCEL), minimize and
@@ -71,7 +71,7 @@ class DialogFrame {
     virtual void EndDialog(int result) = 0;
     virtual bool IsEnabled() = 0;
 
-  protected:
+protected:
     ~DialogFrame() = default;
 };
 
@@ -79,7 +79,7 @@ class DialogFrame {
 // window on screen: once the dialog has ended, sends fail at once and control
 // requests do nothing, so threads still holding it can finish safely.
 class DialogWindow : public Window, public DialogFrame {
-  public:
+public:
     // Sends WM_INITDIALOG to `target` (its result nonzero: the first tab-stop
     // control gets the focus), shows the dialog centred over its owner (the
     // innermost dialog running, else the screen), disables that owner, runs the
@@ -90,7 +90,7 @@ class DialogWindow : public Window, public DialogFrame {
 };
 
 class DialogHost {
-  public:
+public:
     virtual ~DialogHost() = default;
     // nullptr when the window cannot be created.
     virtual std::unique_ptr<DialogWindow> CreateDialogWindow(const res::DialogTemplate& dialog) = 0;

@@ -37,7 +37,7 @@ QString ControlObjectName(const res::ControlTemplate& control, int index);
 class QtDialogWindow;
 
 class QtDialogHost final : public DialogHost {
-  public:
+public:
     QtDialogHost();
     ~QtDialogHost() override;
 
@@ -59,7 +59,7 @@ class QtDialogHost final : public DialogHost {
     void CancelAll();
     bool cancelling() const { return cancelling_; }
 
-  private:
+private:
     std::map<int, std::unique_ptr<Icon>> icons_;
     std::vector<QtDialogWindow*> modal_;
     std::vector<QMessageBox*> boxes_;
@@ -69,7 +69,7 @@ class QtDialogHost final : public DialogHost {
 class DialogWidget;
 
 class QtDialogWindow final : public DialogWindow {
-  public:
+public:
     QtDialogWindow(QtDialogHost& host, const res::DialogTemplate& dialog);
     ~QtDialogWindow() override;
 
@@ -114,7 +114,7 @@ class QtDialogWindow final : public DialogWindow {
     void OnPaintEvent();
     bool inPaintEvent() const { return inPaintEvent_; }
 
-  private:
+private:
     struct Sent {
         std::function<void()> work;
         bool done = false;

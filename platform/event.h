@@ -17,7 +17,7 @@ struct Waitable {
 // A manual-reset event: once set it stays set until Reset. Safe to use from any
 // thread. Creation failure is reported by valid().
 class Event {
-  public:
+public:
     Event();
     ~Event();
     Event(const Event&) = delete;
@@ -29,7 +29,7 @@ class Event {
     bool IsSet() const;
     Waitable waitable() const { return Waitable{native_}; }
 
-  private:
+private:
     std::intptr_t native_ = Waitable::kNone;
 };
 

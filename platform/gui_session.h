@@ -7,7 +7,7 @@
 namespace plk::platform {
 
 class GuiSession {
-  public:
+public:
     // `argc` must outlive the session.
     static std::unique_ptr<GuiSession> Start(int& argc, char** argv);
     virtual ~GuiSession() = default;

@@ -104,7 +104,7 @@ extern "C" void OnTerminationSignal(int signal) {
 }
 
 class QtGuiSession final : public GuiSession {
-  public:
+public:
     QtGuiSession(int& argc, char** argv) : app_(argc, argv) { SetCurrentDialogHost(&host_); }
 
     ~QtGuiSession() override {
@@ -142,7 +142,7 @@ class QtGuiSession final : public GuiSession {
         sigaction(SIGINT, &action, nullptr);
     }
 
-  private:
+private:
     QApplication app_;
     QtDialogHost host_;
     int pipe_[2] = {-1, -1};

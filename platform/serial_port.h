@@ -61,7 +61,7 @@ enum class IoStatus { kOk, kFailed, kFailedAfterWait, kGone };
 enum class EventWaitStart { kCompleted, kPending, kFailed };
 
 class SerialPort {
-  public:
+public:
     virtual ~SerialPort() = default;  // closes the device
 
     virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;

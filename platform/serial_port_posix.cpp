@@ -47,7 +47,7 @@ int Remaining(Clock::time_point deadline) {
 }
 
 class PosixSerialPort final : public SerialPort {
-  public:
+public:
     explicit PosixSerialPort(int fd) : fd_(fd) {}
     ~PosixSerialPort() override {
         ioctl(fd_, TIOCNXCL);
@@ -292,7 +292,7 @@ class PosixSerialPort final : public SerialPort {
         return IoStatus::kOk;
     }
 
-  private:
+private:
     bool HungUp() const {
         pollfd p{fd_, POLLIN, 0};
         return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

@@ -25,7 +25,7 @@ enum class NetStatus {
 };
 
 class Socket {
-  public:
+public:
     Socket() = default;
     ~Socket();
     Socket(Socket&& other) noexcept;
@@ -65,7 +65,7 @@ class Socket {
     // Ends the sending direction: the peer reads an orderly end of stream.
     bool ShutdownSend();
 
-  private:
+private:
     static constexpr std::intptr_t kInvalid = -1;
     explicit Socket(std::intptr_t native) : native_(native) {}
 

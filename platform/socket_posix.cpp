@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // Every socket here is non-blocking: waits happen in poll(), together with the
 // stop signal, and never inside a socket call.
 class Deadline {
-  public:
+public:
     explicit Deadline(int timeoutMs)
         : infinite_(timeoutMs < 0), end_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
     // Milliseconds left for poll(), rounded up so that a wait never ends early.
@@ -36,7 +36,7 @@ class Deadline {
         return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     }
 
-  private:
+private:
     bool infinite_;
     Clock::time_point end_;
 };

@@ -35,7 +35,7 @@ QString Utf8(std::string_view text) {
 // A painter on the widget during its paint event; outside one, drawing goes
 // nowhere (there is nothing on screen to draw on).
 class QtPaintContext final : public PaintContext {
-  public:
+public:
     QtPaintContext(QWidget* widget, Size iconSize) : iconSize_(iconSize) {
         if (widget != nullptr) {
             painter_ = std::make_unique<QPainter>(widget);
@@ -52,7 +52,7 @@ class QtPaintContext final : public PaintContext {
         }
     }
 
-  private:
+private:
     Size iconSize_;
     std::unique_ptr<QPainter> painter_;
 };
@@ -66,7 +66,7 @@ QString ControlObjectName(const res::ControlTemplate& control, int index) {
 
 // A drop-down combo box that tells the dialog before its list opens.
 class ComboWidget final : public QComboBox {
-  public:
+public:
     ComboWidget(QtDialogWindow& owner, int id, QWidget* parent)
         : QComboBox(parent), owner_(owner), id_(id) {}
     void showPopup() override {
@@ -74,16 +74,16 @@ class ComboWidget final : public QComboBox {
         QComboBox::showPopup();
     }
 
-  private:
+private:
     QtDialogWindow& owner_;
     int id_;
 };
 
 class DialogWidget final : public QDialog {
-  public:
+public:
     explicit DialogWidget(QtDialogWindow& owner) : owner_(owner) {}
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (!owner_.OnDialogKey(event->key(), event->modifiers())) {
             event->ignore();
@@ -121,7 +121,7 @@ class DialogWidget final : public QDialog {
         return QDialog::eventFilter(watched, event);
     }
 
-  private:
+private:
     QtDialogWindow& owner_;
 };
 

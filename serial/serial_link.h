@@ -29,7 +29,7 @@ inline constexpr unsigned kMonitorExitCode = 100;
 enum class Step { kDone, kDeviceGone };
 
 class CSerialLink {
-  public:
+public:
     CSerialLink();
     virtual ~CSerialLink();
     CSerialLink(const CSerialLink&) = delete;
@@ -56,7 +56,7 @@ class CSerialLink {
     // Set once the monitor thread has closed the port and lowered its flag.
     const platform::Event& MonitorEnded() const { return m_monitorEnded; }
 
-  private:
+private:
     friend unsigned MonitorProc(CSerialLink* link);
     friend Step ReceivePending(CSerialLink& link);
     friend Step WritePending(CSerialLink& link, bool deviceGone);

@@ -115,7 +115,7 @@ TEST(RequestRules, HeadEndIsFoundAcrossPieces) {
 }
 
 class MailboxTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { MailboxClear(); }
     void TearDown() override { MailboxClear(); }
 

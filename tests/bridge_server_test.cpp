@@ -70,7 +70,7 @@ bool LineWaits() {
 
 // The dialog's part in this: every byte from the board goes to the mailbox.
 class PortCharTarget final : public platform::MessageTarget {
-  public:
+public:
     platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
                                  platform::LParam) override {
         if (message == WM_PORT_CHAR) {
@@ -81,7 +81,7 @@ class PortCharTarget final : public platform::MessageTarget {
 };
 
 class BridgeServerTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         MailboxClear();
         dev_.Link("ttyUSB0", board_.slavePath());

@@ -30,7 +30,6 @@ bool WaitListening(uint16_t port) {
     return false;
 }
 
-
 TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     test::FakeDevRoot dev;
     test::FakeSysRoot sys;

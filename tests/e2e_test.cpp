@@ -50,7 +50,7 @@ std::string Errno(const char* what) {
 
 // The namespace and the mounts; everything goes with the process.
 class PrivateMachine {
-  public:
+public:
     // Empty on success, else why the machine could not be set up.
     std::string SetUp(const std::string& boardPath) {
         if (geteuid() != 0) {
@@ -122,7 +122,7 @@ class PrivateMachine {
 
     const std::string& scratch() const { return scratch_; }
 
-  private:
+private:
     static std::string LoopbackUp() {
         const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ifreq request{};
@@ -141,7 +141,7 @@ class PrivateMachine {
 
 // The program under test, its output kept in a file for failure reports.
 class Program {
-  public:
+public:
     bool Start(const std::string& log,
                const std::vector<std::pair<std::string, std::string>>& env) {
         log_ = log;
@@ -186,7 +186,7 @@ class Program {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-  private:
+private:
     pid_t pid_ = -1;
     std::string log_;
 };
@@ -225,7 +225,7 @@ bool PortFree(const std::string& path) {
 }
 
 class EndToEnd : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (const std::string why = machine_.SetUp(board_.slavePath()); !why.empty()) {
             GTEST_SKIP() << "no private machine: " << why;

@@ -59,7 +59,7 @@ public:
 
 private:
     class Listing final : public platform::PortListing {
-      public:
+    public:
         explicit Listing(std::vector<FakePorts::Entry> entries) : entries_(std::move(entries)) {}
         Result Entry(int index, platform::PortEntry& entry) override {
             if (index < 0 || index >= static_cast<int>(entries_.size())) {
@@ -73,7 +73,7 @@ private:
             return Result::kEntry;
         }
 
-      private:
+    private:
         std::vector<FakePorts::Entry> entries_;
     };
 

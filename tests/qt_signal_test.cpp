@@ -21,7 +21,7 @@ using platform::WParam;
 // A dialog that opens the About box for system command 16 and leaves the rest
 // to default processing.
 class Target final : public platform::MessageTarget {
-  public:
+public:
     explicit Target(platform::DialogFrame& frame) : frame_(frame) {}
     LResult WindowProc(uint32_t message, WParam wParam, LParam lParam) override {
         if (message == platform::kWmSysCommand && (wParam & 0xFFF0) == 16) {
@@ -33,7 +33,7 @@ class Target final : public platform::MessageTarget {
     }
     int aboutResult = 0;
 
-  private:
+private:
     platform::DialogFrame& frame_;
 };
 

@@ -40,7 +40,7 @@ auto CharsThenEventCharNotice(std::size_t count) {
 }
 
 class SerialLinkTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dev_.Link("ttyUSB0", board_.slavePath());
         window_.SetTarget(&recorder_);

@@ -227,7 +227,7 @@ std::ostream& operator<<(std::ostream& out, const Call& c) {
 }
 
 class FakePaint final : public platform::PaintContext {
-  public:
+public:
     explicit FakePaint(std::vector<Call>& calls) : calls_(calls) {}
     ~FakePaint() override { calls_.push_back({"end paint"}); }
     void DrawIcon(int x, int y, IconHandle icon) override {
@@ -235,12 +235,12 @@ class FakePaint final : public platform::PaintContext {
                           static_cast<uint64_t>(static_cast<uint32_t>(x)), y});
     }
 
-  private:
+private:
     std::vector<Call>& calls_;
 };
 
 class FakeFrame final : public DialogFrame {
-  public:
+public:
     std::vector<Call> calls;
     bool minimized = false;
     bool hasMenu = true;
@@ -272,7 +272,7 @@ class FakeFrame final : public DialogFrame {
 
 // A window system that records which dialogs were asked for and has no icons.
 class FakeHost final : public platform::DialogHost {
-  public:
+public:
     std::vector<int> created;
     std::unique_ptr<platform::DialogWindow> CreateDialogWindow(
         const res::DialogTemplate& dialog) override {
@@ -284,7 +284,7 @@ class FakeHost final : public platform::DialogHost {
 };
 
 class ShellTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         platform::SetCurrentDialogHost(&host_);
         dialog_.AttachFrame(&frame_);

@@ -52,7 +52,7 @@ void PrintTo(const Seen& s, std::ostream* out) {
 // The main dialog's shell (CBridgeDlg's own steps, not the port control)
 // behind a target that records notifications and the thread they came on.
 class ShellTarget final : public platform::MessageTarget {
-  public:
+public:
     explicit ShellTarget(QtDialogWindow& window) {
         dialog.Attach(&window);
         dialog.AttachFrame(&window);
@@ -95,7 +95,7 @@ QWidget* AboutBox() {
 }
 
 class WindowQtTest : public ::testing::Test {
-  protected:
+protected:
     std::unique_ptr<QtDialogWindow> window_ = test::MakeDialog(res::MainDialog());
     ShellTarget target_{*window_};
     QDialog* widget_ = window_->widget();

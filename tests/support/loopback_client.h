@@ -19,7 +19,7 @@ struct Reply {
 };
 
 class LoopbackClient {
-  public:
+public:
     // Connects at once; connected() tells whether that worked.
     explicit LoopbackClient(uint16_t port);
     ~LoopbackClient();
@@ -36,7 +36,7 @@ class LoopbackClient {
     // Closes with a reset instead of an orderly end.
     void Abort();
 
-  private:
+private:
     Reply ReadUntil(std::size_t count, int timeoutMs);
 
     int fd_ = -1;

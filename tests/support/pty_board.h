@@ -10,7 +10,7 @@ namespace plk::test {
 
 // A temporary folder used as the device root while it lives.
 class FakeDevRoot {
-  public:
+public:
     FakeDevRoot();
     ~FakeDevRoot();
     FakeDevRoot(const FakeDevRoot&) = delete;
@@ -21,13 +21,13 @@ class FakeDevRoot {
     void Link(const std::string& name, const std::string& target) const;
     void Unlink(const std::string& name) const;
 
-  private:
+private:
     std::string path_;
     std::string previous_;
 };
 
 class PtyBoard {
-  public:
+public:
     PtyBoard();
     ~PtyBoard();
     PtyBoard(const PtyBoard&) = delete;
@@ -44,7 +44,7 @@ class PtyBoard {
     // The board goes away: both ends of the pseudo-terminal are closed here.
     void HangUp();
 
-  private:
+private:
     int master_ = -1;
     int slave_ = -1;
     std::string slavePath_;

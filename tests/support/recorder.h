@@ -19,7 +19,7 @@ struct Message {
 };
 
 class Recorder final : public platform::MessageTarget {
-  public:
+public:
     platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
                                  platform::LParam lParam) override;
 
@@ -33,7 +33,7 @@ class Recorder final : public platform::MessageTarget {
     // Runs on the window's thread before each message is recorded.
     void SetHook(std::function<void(const Message&)> hook);
 
-  private:
+private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<Message> messages_;
