@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/dialog_host.h"
+#include "platform/sent_queue.h"
 
 namespace plk::platform {
 
@@ -115,17 +116,10 @@ public:
     bool inPaintEvent() const { return inPaintEvent_; }
 
 private:
-    struct Sent {
-        std::function<void()> work;
-        bool done = false;
-        bool ran = false;
-    };
-
     bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
     // Runs `work` on the user-interface thread and waits for it; false once
     // the window is destroyed.
     bool SendWork(const std::function<void()>& work);
-    void ServeSent();
     LResult Dispatch(uint32_t message, WParam wParam, LParam lParam);
     void Destroy();
     void Build();
@@ -152,12 +146,8 @@ private:
     IconHandle bigIcon_ = nullptr;
     IconHandle smallIcon_ = nullptr;
 
-    // Between threads: guarded by mutex_.
-    std::mutex mutex_;
-    std::condition_variable served_;
-    std::deque<Sent*> sent_;
-    bool destroyed_ = false;
-    Event sentEvent_;  // set while sent_ may hold work
+    // Between threads: work sent to the user-interface thread.
+    SentQueue sent_;
 };
 
 }  // namespace plk::platform

@@ -32,9 +32,9 @@ void HeadlessWindow::SetTarget(MessageTarget* target) {
 
 void HeadlessWindow::Loop() {
     for (;;) {
-        const Waitable objects[] = {sentEvent_.waitable(), postedEvent_.waitable()};
+        const Waitable objects[] = {sent_.pending().waitable(), postedEvent_.waitable()};
         WaitAny(objects);
-        ServeSent();
+        sent_.Serve();
         std::function<void()> task;
         {
             std::lock_guard lock(mutex_);
@@ -51,28 +51,6 @@ void HeadlessWindow::Loop() {
         if (task) {
             task();
         }
-    }
-}
-
-void HeadlessWindow::ServeSent() {
-    for (;;) {
-        Sent* item = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (sent_.empty()) {
-                sentEvent_.Reset();
-                return;
-            }
-            item = sent_.front();
-            sent_.pop_front();
-        }
-        item->work();
-        {
-            std::lock_guard lock(mutex_);
-            item->done = true;
-            item->ran = true;
-        }
-        changed_.notify_all();
     }
 }
 
@@ -94,21 +72,11 @@ void HeadlessWindow::Post(std::function<void()> task) {
 }
 
 void HeadlessWindow::Destroy() {
-    std::deque<Sent*> failed;
-    {
-        std::lock_guard lock(mutex_);
-        destroyed_ = true;
-        failed.swap(sent_);
-        for (Sent* item : failed) {
-            item->done = true;
-        }
-    }
-    changed_.notify_all();
+    sent_.Close();
 }
 
 bool HeadlessWindow::destroyed() const {
-    std::lock_guard lock(mutex_);
-    return destroyed_;
+    return sent_.closed();
 }
 
 bool HeadlessWindow::SendWork(std::function<void()> work) {
@@ -119,16 +87,7 @@ bool HeadlessWindow::SendWork(std::function<void()> work) {
         work();
         return true;
     }
-    Sent item{std::move(work)};
-    std::unique_lock lock(mutex_);
-    if (destroyed_) {
-        return false;
-    }
-    sent_.push_back(&item);
-    sentEvent_.Set();
-    changed_.wait(lock, [&] { return item.done; });
-    // Destroy marks unserved items done without running them.
-    return item.ran;
+    return sent_.SendAndWait(work);
 }
 
 bool HeadlessWindow::Send(uint32_t message, WParam wParam, LParam lParam, LResult* result) {
@@ -157,11 +116,7 @@ void HeadlessWindow::WaitServingSends(const Event& done) {
         WaitAny(objects);
         return;
     }
-    while (!done.IsSet()) {
-        const Waitable objects[] = {done.waitable(), sentEvent_.waitable()};
-        WaitAny(objects);
-        ServeSent();
-    }
+    sent_.ServeUntil(done);
 }
 
 void HeadlessWindow::MessageBox(const std::string& text, const std::string& caption,

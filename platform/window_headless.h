@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sent_queue.h"
 #include "platform/window.h"
 
 namespace plk::platform {
@@ -74,11 +75,6 @@ public:
     void ComboSetItemTip(int id, int position, const std::string& tip) override;
 
 private:
-    struct Sent {
-        std::function<void()> work;
-        bool done = false;
-        bool ran = false;
-    };
     struct Item {
         std::string text;
         std::string tip;
@@ -94,21 +90,18 @@ private:
     // served even while that thread waits in WaitServingSends. False when the
     // window is destroyed.
     bool SendWork(std::function<void()> work);
-    void ServeSent();
     void Loop();
     void Notify(int id, uint16_t code);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::deque<Sent*> sent_;
+    SentQueue sent_;
     std::deque<std::function<void()>> posted_;
-    bool destroyed_ = false;
     bool quit_ = false;
     MessageTarget* target_ = nullptr;
     std::vector<Box> boxes_;
     std::function<void(const Box&)> boxHook_;
     std::map<int, Control> controls_;  // touched on the user-interface thread, read by tests
-    Event sentEvent_;
     Event postedEvent_;
     std::thread::id uiThreadId_;
     std::thread thread_;

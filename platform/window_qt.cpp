@@ -257,8 +257,9 @@ void QtDialogWindow::Build() {
     }
 
     sentNotifier_ = std::make_unique<QSocketNotifier>(
-        static_cast<qintptr>(sentEvent_.waitable().native), QSocketNotifier::Read);
-    QObject::connect(sentNotifier_.get(), &QSocketNotifier::activated, &w, [this] { ServeSent(); });
+        static_cast<qintptr>(sent_.pending().waitable().native), QSocketNotifier::Read);
+    QObject::connect(sentNotifier_.get(), &QSocketNotifier::activated, &w,
+                     [this] { sent_.Serve(); });
 }
 
 QWidget* QtDialogWindow::Control(int id) const {
@@ -277,46 +278,13 @@ LResult QtDialogWindow::Dispatch(uint32_t message, WParam wParam, LParam lParam)
 
 bool QtDialogWindow::SendWork(const std::function<void()>& work) {
     if (OnUiThread()) {
-        {
-            std::lock_guard lock(mutex_);
-            if (destroyed_) {
-                return false;
-            }
+        if (sent_.closed()) {
+            return false;
         }
         work();
         return true;
     }
-    Sent item{work};
-    std::unique_lock lock(mutex_);
-    if (destroyed_) {
-        return false;
-    }
-    sent_.push_back(&item);
-    sentEvent_.Set();
-    served_.wait(lock, [&] { return item.done; });
-    return item.ran;
-}
-
-void QtDialogWindow::ServeSent() {
-    for (;;) {
-        Sent* item = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (sent_.empty()) {
-                sentEvent_.Reset();
-                return;
-            }
-            item = sent_.front();
-            sent_.pop_front();
-        }
-        item->work();
-        {
-            std::lock_guard lock(mutex_);
-            item->done = true;
-            item->ran = true;
-        }
-        served_.notify_all();
-    }
+    return sent_.SendAndWait(work);
 }
 
 bool QtDialogWindow::Send(uint32_t message, WParam wParam, LParam lParam, LResult* result) {
@@ -336,26 +304,11 @@ void QtDialogWindow::WaitServingSends(const Event& done) {
     }
     // Only sent messages are served here, never input or timers: the caller is
     // in the middle of a handler and must not be re-entered by anything else.
-    while (!done.IsSet()) {
-        const Waitable objects[] = {done.waitable(), sentEvent_.waitable()};
-        if (WaitAny(objects) == kWaitFailed) {
-            return;
-        }
-        ServeSent();
-    }
+    sent_.ServeUntil(done);
 }
 
 void QtDialogWindow::Destroy() {
-    std::deque<Sent*> failed;
-    {
-        std::lock_guard lock(mutex_);
-        destroyed_ = true;
-        failed.swap(sent_);
-        for (Sent* item : failed) {
-            item->done = true;
-        }
-    }
-    served_.notify_all();
+    sent_.Close();
     sentNotifier_.reset();
     controls_.clear();
     menu_ = nullptr;
