@@ -125,6 +125,17 @@ protected:
         g_bridgeStarted = true;
         Init();
     }
+    // A click while Closed opens COM3, greets it, shows the Open state and
+    // resets the link-state text.
+    void ExpectClickOpensAndGreets(int button) {
+        SetText(IDC_TXT_LINKSTATE, "已连接");
+        window_.Click(button);
+        EXPECT_EQ(com3_.Receive(12, kTimeout), "ready&ready&");
+        EXPECT_EQ(Text(IDC_BTN_OPENPORT), "关闭串口");
+        EXPECT_EQ(Text(IDC_TXT_LINKSTATE), "未连接");
+        EXPECT_EQ(g_portOpen, 1);
+    }
+
     void WaitClosed() { ASSERT_TRUE(WaitSet(dlg_->link().MonitorEnded())); }
 
     std::string Text(int id) { return window_.ItemText(id); }
@@ -320,20 +331,10 @@ TEST_F(PortControlTest, OpenCloseAndReopenGreetEachTimeAndKeepTheCaptionInStep) 
     WaitClosed();
 
     // Reopen with the open button, close again, reopen with the connect button.
-    SetText(IDC_TXT_LINKSTATE, "已连接");
-    window_.Click(IDC_BTN_OPENPORT);
-    EXPECT_EQ(com3_.Receive(12, kTimeout), "ready&ready&");
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), "关闭串口");
-    EXPECT_EQ(Text(IDC_TXT_LINKSTATE), "未连接");
-    EXPECT_EQ(g_portOpen, 1);
+    ExpectClickOpensAndGreets(IDC_BTN_OPENPORT);
     window_.Click(IDC_BTN_OPENPORT);
     WaitClosed();
-    SetText(IDC_TXT_LINKSTATE, "已连接");
-    window_.Click(IDC_BTN_CONNECT);
-    EXPECT_EQ(com3_.Receive(12, kTimeout), "ready&ready&");
-    EXPECT_EQ(Text(IDC_BTN_OPENPORT), "关闭串口");
-    EXPECT_EQ(Text(IDC_TXT_LINKSTATE), "未连接");
-    EXPECT_EQ(g_portOpen, 1);
+    ExpectClickOpensAndGreets(IDC_BTN_CONNECT);
     EXPECT_TRUE(window_.Boxes().empty());
 }
 
