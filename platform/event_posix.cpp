@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -65,11 +66,19 @@ int WaitAny(std::span<const Waitable> objects, int timeoutMs) {
             index.push_back(static_cast<int>(i));
         }
     }
-    for (;;) {
-        const int n = poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+    // A signal is no event: the wait goes on, but only for what is left of it.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (int wait = timeoutMs < 0 ? -1 : timeoutMs;;) {
+        const int n = poll(fds.data(), fds.size(), wait);
         if (n < 0) {
             if (errno == EINTR) {
-                continue;  // a signal is no event; the caller's limit is loose anyway
+                if (timeoutMs >= 0) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                    wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+                }
+                continue;
             }
             SetLastError(errno);
             return kWaitFailed;
