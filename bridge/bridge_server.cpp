@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
@@ -124,10 +125,16 @@ void BridgeServer::Start() {
     stop_.Reset();
     serving_.Reset();
     ended_.Reset();
-    thread_ = std::thread([this] {
-        BridgeServerProc(this);
+    try {
+        thread_ = std::thread([this] {
+            BridgeServerProc(this);
+            ended_.Set();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the endpoint stays off, as when it cannot listen.
+        Print("Error  at  thread start\n");
         ended_.Set();
-    });
+    }
 }
 
 void BridgeServer::Stop() {
@@ -224,7 +231,13 @@ unsigned BridgeServerProc(BridgeServer* server) {
             case RequestKind::kCommand: {
                 stage.fill(0);
                 const std::size_t length = StageCommand(*CutCommand(text), stage);
+                // The link holds one request: the one before this must have
+                // been taken first, or this one would replace it. A port that
+                // takes nothing holds the server up for the write time-out at most.
                 if (length != 0) {
+                    if (!link.WaitWriteTaken(stop)) {
+                        return 0;
+                    }
                     link.QueueWrite(stage.data(), static_cast<uint32_t>(length));
                 }
                 break;

@@ -55,8 +55,9 @@ struct LineSettings {
 bool BuildLineSettings(std::string_view definition, LineSettings& settings);
 
 // Outcome of a device call. kGone: the device went away (unplugged, hung up);
-// nothing more will come from it.
-enum class IoStatus { kOk, kFailed, kFailedAfterWait, kGone };
+// nothing more will come from it. kStopped: the caller's stop signal ended the
+// wait; output not yet written was dropped.
+enum class IoStatus { kOk, kFailed, kFailedAfterWait, kGone, kStopped };
 
 enum class EventWaitStart { kCompleted, kPending, kFailed };
 
@@ -75,8 +76,8 @@ public:
     virtual bool Purge() = 0;
     // Waits, bounded by the write time-out, until output already handed to the
     // device has gone out; false when it has not. Then empties the input queue,
-    // and the output queue only when the wait ran out.
-    virtual bool DrainThenPurge() = 0;
+    // and the output queue only when the wait ran out or `stop` was signalled.
+    virtual bool DrainThenPurge(Waitable stop) = 0;
 
     // Starts a wait for an event of the mask; `waitable()` is signalled when one
     // may have occurred. kFailed sets the last error.
@@ -87,8 +88,9 @@ public:
     virtual IoStatus InputQueue(uint32_t& count) = 0;
     // One byte, bounded by the read time-outs.
     virtual IoStatus ReadByte(uint8_t& byte) = 0;
-    // The whole buffer, bounded by the write time-outs.
-    virtual IoStatus Write(const uint8_t* data, std::size_t length) = 0;
+    // The whole buffer, bounded by the write time-outs and cut short by `stop`
+    // (kStopped), so that a port held up by flow control never holds up a close.
+    virtual IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) = 0;
 };
 
 // Opens port `portNumber` for exclusive use. Null, with the last error set, when

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 #include "platform/port_scheme.h"
 #include "platform/serial_port.h"
@@ -20,6 +19,9 @@ namespace plk::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often the wait for earlier output looks at the driver's output queue.
+constexpr int kDrainPollMs = 2;
 
 struct BaudEntry {
     uint32_t rate;
@@ -195,7 +197,7 @@ public:
         return true;
     }
 
-    bool DrainThenPurge() override {
+    bool DrainThenPurge(Waitable stop) override {
         // Flushing the output side of a pseudo-terminal throws away what its
         // master has not read yet, and on a UART what has not been clocked out:
         // so wait for the output to go, and flush it only when it will not.
@@ -208,10 +210,12 @@ public:
                 drained = true;
                 break;
             }
-            if (Clock::now() >= deadline) {
+            // The driver does not tell when its output queue empties: look again
+            // shortly, but never past the deadline or a stop.
+            const Waitable stopOnly[] = {stop};
+            if (Clock::now() >= deadline || WaitAny(stopOnly, kDrainPollMs) == 0) {
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         if (tcflush(fd_, drained ? TCIFLUSH : TCIOFLUSH) != 0) {
             SetLastError(errno);
@@ -260,13 +264,13 @@ public:
                 SetLastError(errno);
                 return IsGoneError(errno) ? IoStatus::kGone : IoStatus::kFailed;
             }
-            if (!WaitFor(POLLIN, deadline)) {
+            if (WaitFor(POLLIN, deadline, Waitable{}) != Wait::kReady) {
                 return IoStatus::kFailedAfterWait;
             }
         }
     }
 
-    IoStatus Write(const uint8_t* data, std::size_t length) override {
+    IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) override {
         const auto deadline =
             Clock::now() +
             std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant +
@@ -285,8 +289,16 @@ public:
                 SetLastError(errno);
                 return IsGoneError(errno) ? IoStatus::kGone : IoStatus::kFailed;
             }
-            if (!WaitFor(POLLOUT, deadline)) {
-                return IoStatus::kFailedAfterWait;
+            switch (WaitFor(POLLOUT, deadline, stop)) {
+                case Wait::kReady:
+                    break;
+                case Wait::kTimedOut:
+                    return IoStatus::kFailedAfterWait;
+                case Wait::kStopped:
+                    // Dropped, so that the close that follows has nothing to
+                    // wait for either.
+                    tcflush(fd_, TCOFLUSH);
+                    return IoStatus::kStopped;
             }
         }
         return IoStatus::kOk;
@@ -298,21 +310,26 @@ private:
         return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
 
-    // False, with the last error set, when the deadline passed first.
-    bool WaitFor(short events, Clock::time_point deadline) {
+    enum class Wait { kReady, kTimedOut, kStopped };
+
+    // kTimedOut, with the last error set, when the deadline passed first (or the
+    // wait failed); kStopped when `stop` was signalled first.
+    Wait WaitFor(short events, Clock::time_point deadline, Waitable stop) {
         for (;;) {
-            pollfd p{fd_, events, 0};
-            const int n = poll(&p, 1, Remaining(deadline));
+            pollfd p[2] = {{static_cast<int>(stop.native), POLLIN, 0}, {fd_, events, 0}};
+            const bool watchStop = stop.native != Waitable::kNone;
+            const int n =
+                watchStop ? poll(p, 2, Remaining(deadline)) : poll(&p[1], 1, Remaining(deadline));
             if (n > 0) {
-                return true;
+                return watchStop && p[0].revents != 0 ? Wait::kStopped : Wait::kReady;
             }
             if (n == 0) {
                 SetLastError(ETIMEDOUT);
-                return false;
+                return Wait::kTimedOut;
             }
             if (errno != EINTR) {
                 SetLastError(errno);
-                return false;
+                return Wait::kTimedOut;
             }
         }
     }

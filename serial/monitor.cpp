@@ -12,6 +12,12 @@ namespace {
 
 using platform::IoStatus;
 
+// After a failure that may repeat at once (a queue query or read that fails
+// while the device still signals input), the port is left unwatched this long,
+// so that no port state can turn the loop into a spin. Stop and write requests
+// are still served at once meanwhile.
+constexpr int kFailurePauseMs = 50;
+
 IoStatus QueryQueue(std::mutex& lock, platform::SerialPort& port, uint32_t& count) {
     std::lock_guard guard(lock);
     const IoStatus status = port.InputQueue(count);
@@ -23,17 +29,23 @@ IoStatus QueryQueue(std::mutex& lock, platform::SerialPort& port, uint32_t& coun
     return status;
 }
 
+Step QueryOutcome(IoStatus status) {
+    return status == IoStatus::kGone ? Step::kDeviceGone : Step::kFailed;
+}
+
 }  // namespace
 
 // Reads every byte waiting in the input queue, one at a time, and hands each to
 // the owner; the next byte is read only once the owner has handled the last.
+// A stop request ends the step before the next byte: a board that never pauses
+// keeps the queue from ever running empty.
 Step ReceivePending(CSerialLink& link) {
     platform::SerialPort& port = *link.m_port;
     uint32_t count = 0;
-    if (QueryQueue(link.m_lock, port, count) == IoStatus::kGone) {
-        return Step::kDeviceGone;
+    if (const IoStatus status = QueryQueue(link.m_lock, port, count); status != IoStatus::kOk) {
+        return QueryOutcome(status);
     }
-    while (count != 0) {
+    while (count != 0 && !link.StopRequested()) {
         uint8_t byte = 0;
         IoStatus status;
         {
@@ -49,32 +61,30 @@ Step ReceivePending(CSerialLink& link) {
             link.ReportCommError(status == IoStatus::kFailedAfterWait
                                      ? "GetOverlappedResults() in ReadFile()"
                                      : "ReadFile()");
+            return Step::kFailed;
         }
-        if (QueryQueue(link.m_lock, port, count) == IoStatus::kGone) {
-            return Step::kDeviceGone;
+        if (status = QueryQueue(link.m_lock, port, count); status != IoStatus::kOk) {
+            return QueryOutcome(status);
         }
     }
     return Step::kDone;
 }
 
 Step WritePending(CSerialLink& link, bool deviceGone) {
-    link.m_writeEvent.Reset();
+    std::vector<uint8_t> data;
+    link.TakeRequest(data);
     if (deviceGone) {
         return Step::kDeviceGone;  // already reported; the request has nowhere to go
     }
+    const platform::Waitable stop = link.m_stopEvent.waitable();
     IoStatus status;
     {
         std::lock_guard guard(link.m_lock);
         // Throw away what the board sent but nobody read, without cutting the
         // output of the previous command short.
-        link.m_port->DrainThenPurge();
-        std::vector<uint8_t> data;
-        {
-            std::lock_guard bufferGuard(link.m_bufferLock);
-            data.assign(link.m_writeBuffer.begin(),
-                        link.m_writeBuffer.begin() + link.m_writeLength);
-        }
-        status = link.m_port->Write(data.data(), data.size());
+        link.m_port->DrainThenPurge(stop);
+        status = link.StopRequested() ? IoStatus::kStopped
+                                      : link.m_port->Write(data.data(), data.size(), stop);
     }
     if (status == IoStatus::kGone) {
         return Step::kDeviceGone;
@@ -94,8 +104,12 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     // Once the device has gone away (a USB board unplugged) it is reported once,
     // and from then on only the shutdown and write requests are waited for.
     bool deviceGone = !link.m_port;
-    auto noteGone = [&](Step step, const char* callName) {
-        if (step == Step::kDeviceGone && !deviceGone) {
+    bool pause = false;
+    int emptyCompletions = 0;
+    auto note = [&](Step step, const char* callName) {
+        if (step == Step::kFailed) {
+            pause = true;
+        } else if (step == Step::kDeviceGone && !deviceGone) {
             deviceGone = true;
             link.ReportCommError(callName);
         }
@@ -104,16 +118,28 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     for (;;) {
         platform::Waitable handles[3] = {
             link.m_stopEvent.waitable(), {}, link.m_writeEvent.waitable()};
-        if (!deviceGone) {
+        const bool watchPort = !deviceGone && !pause;
+        pause = false;
+        if (watchPort) {
             switch (link.m_port->StartEventWait()) {
                 case platform::EventWaitStart::kCompleted: {
                     uint32_t count = 0;
-                    if (link.m_port->InputQueue(count) != IoStatus::kOk || count == 0) {
+                    const IoStatus status = link.m_port->InputQueue(count);
+                    if (status != IoStatus::kOk) {
+                        note(QueryOutcome(status), "ClearCommError()");
                         continue;
                     }
+                    if (count == 0) {
+                        // An event wait that keeps completing at once on an
+                        // empty queue would otherwise never let the loop sleep.
+                        pause = ++emptyCompletions > 1;
+                        continue;
+                    }
+                    emptyCompletions = 0;
                     break;
                 }
                 case platform::EventWaitStart::kPending:
+                    emptyCompletions = 0;
                     break;
                 case platform::EventWaitStart::kFailed:
                     link.ReportCommError("WaitCommEvent()");
@@ -122,10 +148,11 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
             handles[1] = link.m_port->waitable();
         }
 
-        switch (platform::WaitAny(handles)) {
+        switch (platform::WaitAny(handles, watchPort ? platform::kInfinite : kFailurePauseMs)) {
             case 0: {
                 link.m_port.reset();
                 link.m_monitorAlive.store(0, std::memory_order_release);
+                link.NoMoreTakes();
                 link.m_monitorExitCode.store(kMonitorExitCode, std::memory_order_release);
                 link.m_monitorEnded.Set();
                 return kMonitorExitCode;
@@ -134,7 +161,7 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
                 uint32_t mask = 0;
                 link.m_port->GetEventMask(mask);
                 if ((mask & platform::kEvRxChar) != 0) {
-                    noteGone(ReceivePending(link), "ReadFile()");
+                    note(ReceivePending(link), "ReadFile()");
                 }
                 if ((mask & platform::kEvCts) != 0) {
                     link.Notify(WM_PORT_CTS, 0);
@@ -154,8 +181,10 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
                 break;
             }
             case 2:
-                noteGone(WritePending(link, deviceGone), "WriteFile()");
+                note(WritePending(link, deviceGone), "WriteFile()");
                 break;
+            case platform::kWaitTimeout:
+                break;  // the pause after a failure is over
             default:
                 // The wait itself failed; pause so that a wait that keeps
                 // failing cannot turn this loop into a spin.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "platform/sys_error.h"
 
@@ -10,7 +11,7 @@ namespace plk {
 
 namespace {
 
-constexpr uint32_t kTimeoutMs = 1000;
+constexpr uint32_t kTimeoutMs = kWriteTimeoutMs;
 constexpr char kEventChar = 'q';
 
 std::string Format(const char* format, auto... args) {
@@ -24,7 +25,9 @@ std::string Format(const char* format, auto... args) {
 
 }  // namespace
 
-CSerialLink::CSerialLink() = default;
+CSerialLink::CSerialLink() {
+    m_writeTakenEvent.Set();  // nothing staged yet
+}
 
 CSerialLink::~CSerialLink() {
     StopMonitor();
@@ -38,7 +41,7 @@ void CSerialLink::StopMonitor() {
     }
     // The thread may not have raised its flag yet; the stop event is
     // manual-reset, so it sees the request whenever it gets to its wait.
-    m_stopEvent.Set();
+    SignalStop();
     if (m_owner != nullptr) {
         m_owner->WaitServingSends(m_monitorEnded);
     } else {
@@ -66,16 +69,21 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
     StopMonitor();
 
     // 2-3. Drop shutdown and write requests left over from before.
-    m_writeEvent.Reset();
+    m_stopRequested.store(false, std::memory_order_release);
     m_stopEvent.Reset();
-    if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorEnded.valid()) {
+    if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorEnded.valid() ||
+        !m_writeTakenEvent.valid()) {
         return 0;
     }
 
-    // 5-6.
+    // 5-6. The write request is dropped together with the buffer it stands
+    // for: one staged between the two would otherwise be written over the new
+    // buffer's zeros.
     m_owner = owner;
     {
         std::lock_guard guard(m_bufferLock);
+        m_writeEvent.Reset();
+        m_writeTakenEvent.Set();
         m_writeBuffer.assign(writeBufferSize > 0 ? static_cast<std::size_t>(writeBufferSize) : 0,
                              0);
         m_writeBufferSize = writeBufferSize;
@@ -140,7 +148,14 @@ int CSerialLink::StartMonitor() {
     }
     m_monitorEnded.Reset();
     m_monitorExitCode.store(0, std::memory_order_relaxed);
-    m_monitorThread = std::thread([this] { MonitorProc(this); });
+    try {
+        m_monitorThread = std::thread([this] { MonitorProc(this); });
+    } catch (const std::system_error&) {
+        // No thread (the system is out of threads or memory): the port stays
+        // open without a monitor, and nobody waits for a take that cannot come.
+        NoMoreTakes();
+        return 0;
+    }
     return 1;
 }
 
@@ -155,22 +170,48 @@ void CSerialLink::QueueWrite(const uint8_t* bytes, uint32_t count) {
 }
 
 void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t length) {
-    {
-        std::lock_guard guard(m_bufferLock);
-        // A request never runs past the buffer (nor goes anywhere before the
-        // first open made one); what does not fit is dropped rather than cut, so
-        // the board never gets half a command.
-        if (copy > m_writeBuffer.size()) {
-            return;
-        }
-        std::memcpy(m_writeBuffer.data(), bytes, copy);
-        m_writeLength = static_cast<int>(length);
+    std::lock_guard guard(m_bufferLock);
+    // A request never runs past the buffer (nor goes anywhere before the first
+    // open made one); what does not fit is dropped rather than cut, so the board
+    // never gets half a command.
+    if (copy > m_writeBuffer.size()) {
+        return;
     }
+    std::memcpy(m_writeBuffer.data(), bytes, copy);
+    m_writeLength = static_cast<int>(length);
+    m_writeTakenEvent.Reset();
     m_writeEvent.Set();
 }
 
-void CSerialLink::RequestClose() {
+void CSerialLink::TakeRequest(std::vector<uint8_t>& out) {
+    std::lock_guard guard(m_bufferLock);
+    m_writeEvent.Reset();
+    out.assign(m_writeBuffer.begin(), m_writeBuffer.begin() + m_writeLength);
+    m_writeTakenEvent.Set();
+}
+
+void CSerialLink::NoMoreTakes() {
+    std::lock_guard guard(m_bufferLock);
+    m_writeTakenEvent.Set();
+}
+
+bool CSerialLink::WaitWriteTaken(platform::Waitable stop, int timeoutMs) {
+    // A monitor that has ended (or never ran) takes nothing; one that ends
+    // during the wait says so through the taken event.
+    if (!MonitorAlive()) {
+        return true;
+    }
+    const platform::Waitable handles[] = {stop, m_writeTakenEvent.waitable()};
+    return platform::WaitAny(handles, timeoutMs) != 0;
+}
+
+void CSerialLink::SignalStop() {
+    m_stopRequested.store(true, std::memory_order_release);
     m_stopEvent.Set();
+}
+
+void CSerialLink::RequestClose() {
+    SignalStop();
 }
 
 void CSerialLink::ReportCommError(const char* callName) {

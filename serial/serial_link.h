@@ -25,8 +25,14 @@ inline constexpr uint32_t WM_PORT_EVTCHAR = platform::kWmUser + 8;  // 1032
 
 inline constexpr unsigned kMonitorExitCode = 100;
 
-// Outcome of the monitor's read or write step: whether the device went away.
-enum class Step { kDone, kDeviceGone };
+// How long a write may take before it counts as failed, and so how long a
+// caller waits for the link to take its previous request.
+inline constexpr int kWriteTimeoutMs = 1000;
+
+// Outcome of the monitor's read or write step. kFailed: the port failed in a way
+// that may repeat at once, so the monitor pauses before it watches the port
+// again; kDeviceGone: the device went away.
+enum class Step { kDone, kFailed, kDeviceGone };
 
 class CSerialLink {
 public:
@@ -39,10 +45,15 @@ public:
     // was reported), 0 when it could not be opened.
     int OpenPort(platform::Window* owner, int portNumber, int baudRate, char parity, int dataBits,
                  int stopBits, uint32_t eventMask, int writeBufferSize);
+    // 0 when the thread cannot be created; the port then stays open, unread.
     int StartMonitor();
     // Replace any request not yet written; never waits for the port. Any thread.
     void QueueWrite(const char* text);
     void QueueWrite(const uint8_t* bytes, uint32_t count);
+    // Waits until the monitor has taken the request staged last (or no monitor
+    // runs to take it), for at most `timeoutMs`, so that a caller about to stage
+    // the next one does not replace it. False when `stop` ended the wait.
+    bool WaitWriteTaken(platform::Waitable stop, int timeoutMs = kWriteTimeoutMs);
     void RequestClose();
     void ReportCommError(const char* callName);
 
@@ -64,13 +75,24 @@ private:
     // Stops a running monitor thread and joins it, serving the owner's sent
     // messages meanwhile, so that a monitor blocked on a send cannot deadlock us.
     void StopMonitor();
+    void SignalStop();
+    bool StopRequested() const { return m_stopRequested.load(std::memory_order_acquire); }
     void Stage(const uint8_t* bytes, std::size_t copy, std::size_t length);
+    // The monitor's side of Stage: copies the staged request out and lowers the
+    // write request in one step, so that a request staged meanwhile is neither
+    // lost nor written twice.
+    void TakeRequest(std::vector<uint8_t>& out);
+    // Tells waiters that no monitor remains to take a request.
+    void NoMoreTakes();
     void Notify(uint32_t message, platform::WParam wParam);
 
-    // Guarded by m_bufferLock: the buffer, its size and the pending length.
+    // Guarded by m_bufferLock: the buffer, its size and the pending length; and
+    // the state of m_writeEvent (a request is staged) and m_writeTakenEvent
+    // (none is, or no monitor is left to take it), which change only under it.
     std::mutex m_bufferLock;
     int m_writeLength = 1;
     std::vector<uint8_t> m_writeBuffer;
+    platform::Event m_writeTakenEvent;
 
     // The device; touched by OpenPort only while no monitor runs, otherwise by
     // the monitor thread alone. I/O on it is serialised by m_lock.
@@ -83,6 +105,9 @@ private:
     platform::Event m_monitorEnded;
     platform::Event m_writeEvent;
     platform::Event m_stopEvent;
+    // Mirrors m_stopEvent for the read step, which looks at it before every byte
+    // (set and cleared with the event; release stores, acquire loads).
+    std::atomic<bool> m_stopRequested{false};
     platform::CommTimeouts m_timeouts;
     platform::LineSettings m_lineSettings;
     // Set by OpenPort before the monitor starts; read-only while it runs.

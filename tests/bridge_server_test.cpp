@@ -506,5 +506,57 @@ TEST_F(BridgeServerTest, ConcurrentPollsEachTakeOneWholeLine) {
     }
 }
 
+// Browsers fire commands from several fetches at once: every accepted command
+// reaches the board once, whole, and each client's in the order it sent them.
+TEST_F(BridgeServerTest, ConcurrentCommandsEachReachTheBoardOnceInOrder) {
+    StartServer();
+#if PLINKOR_SANITIZED
+    constexpr int kPerClient = 500;
+#else
+    constexpr int kPerClient = 3000;
+#endif
+    constexpr int kClients = 4;
+    constexpr std::size_t kRecord = 10;  // "/c<client>-<5 digits>\n"
+    constexpr std::size_t kTotal = kClients * kPerClient * kRecord;
+    std::string received;
+    std::thread board([&] { received = board_.Receive(kTotal, 100000); });
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> clients;
+    std::atomic<int> faults{0};
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < kPerClient; ++i) {
+                char target[16];
+                std::snprintf(target, sizeof target, "/c%d-%05d", c, i);
+                const Reply reply = Exchange(port_, Get(target), 10000);
+                if (reply.end != StreamEnd::kOrderly || !reply.data.empty()) {
+                    ++faults;
+                }
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    board.join();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%d commands in %.2f s: %.0f commands/s end to end\n", kClients * kPerClient,
+                seconds, kClients * kPerClient / seconds);
+    received += board_.Drain(200);
+
+    EXPECT_EQ(faults.load(), 0);
+    ASSERT_EQ(received.size(), kTotal) << "lost or doubled commands";
+    std::vector<int> next(kClients, 0);
+    for (std::size_t at = 0; at < received.size(); at += kRecord) {
+        const std::string record = received.substr(at, kRecord);
+        int client = -1, index = -1;
+        ASSERT_EQ(std::sscanf(record.c_str(), "/c%d-%5d", &client, &index), 2) << record;
+        ASSERT_TRUE(client >= 0 && client < kClients && record.back() == '\n') << record;
+        ASSERT_EQ(index, next[client]) << "client " << client << " out of order or doubled";
+        ++next[client];
+    }
+}
+
 }  // namespace
 }  // namespace plk

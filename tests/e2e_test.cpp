@@ -300,6 +300,24 @@ TEST_F(EndToEnd, BridgesABrowserAndABoard) {
     EXPECT_TRUE(PortFree("/dev/ttyUSB31"));
 }
 
+// A board printing in a loop keeps the monitor busy for good: the termination
+// signal must still end the program at once, every time.
+TEST_F(EndToEnd, ABoardThatNeverPausesDoesNotHoldUpTheExit) {
+    for (int run = 0; run < 10; ++run) {
+        StartProgram();
+        ASSERT_EQ(board_.Receive(12, kTimeoutMs), "ready&ready&") << program_.Output();
+        test::BoardFlood flood(board_);
+        std::this_thread::sleep_for(milliseconds(300));
+        ASSERT_TRUE(program_.Running()) << program_.Output();
+        const auto [status, took] = program_.Stop(SIGTERM);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << run << ", status " << status << "\n"
+            << program_.Output();
+        EXPECT_LT(took, kExitBound) << "run " << run;
+        EXPECT_TRUE(PortFree("/dev/ttyUSB31"));
+    }
+}
+
 // Not a check: with PLINKOR_SCREENSHOT=<png> and an X server in DISPLAY, shows
 // the real window there and saves a picture of it (scripts/screenshot.sh).
 TEST_F(EndToEnd, Screenshot) {

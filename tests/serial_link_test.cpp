@@ -24,6 +24,13 @@ using test::Message;
 
 constexpr int kPort = 33;  // ttyUSB0
 constexpr int kTimeout = 5000;
+// How long a stop may take whatever the board does: a few hand-offs of a byte.
+#if PLINKOR_SANITIZED
+constexpr auto kPrompt = std::chrono::milliseconds(500);
+#else
+constexpr auto kPrompt = std::chrono::milliseconds(100);
+#endif
+using Clock = std::chrono::steady_clock;
 
 bool WaitSet(const platform::Event& event, int timeoutMs = kTimeout) {
     const platform::Waitable one[] = {event.waitable()};
@@ -295,6 +302,155 @@ TEST_F(SerialLinkTest, BackToBackCommandsArriveWhole) {
     EXPECT_GE(whole, kCommands * 3 / 4);  // a request may still replace one not yet taken
 }
 
+TEST_F(SerialLinkTest, AFloodingBoardHoldsUpNeitherCloseNorReopenNorDestruction) {
+    OpenMonitored();
+    test::BoardFlood flood(board_);
+    ASSERT_TRUE(recorder_.WaitForChars(2000, kTimeout));
+
+    auto start = Clock::now();
+    window_.Run([&] { link_->RequestClose(); });
+    EXPECT_TRUE(WaitSet(link_->MonitorEnded(), static_cast<int>(kPrompt.count())))
+        << "the monitor kept reading after the stop request";
+    ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+
+    start = Clock::now();
+    EXPECT_EQ(Open(), 1);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    window_.Run([&] { EXPECT_EQ(link_->StartMonitor(), 1); });
+    const std::size_t before = recorder_.Chars().size();
+    EXPECT_TRUE(recorder_.WaitForChars(before + 1000, kTimeout)) << "the new monitor reads nothing";
+
+    // Over a running monitor this time: OpenPort's own stop.
+    start = Clock::now();
+    EXPECT_EQ(Open(), 1);
+    window_.Run([&] { link_->StartMonitor(); });
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+
+    start = Clock::now();
+    window_.Run([&] { link_.reset(); });
+    EXPECT_LT(Clock::now() - start, kPrompt);
+}
+
+// Records "r<5 digits>\n" as the board received them; fails on anything else.
+std::vector<int> Records(const std::string& received) {
+    std::vector<int> indices;
+    const std::regex record("r(\\d{5})\n");
+    std::size_t at = 0;
+    for (std::sregex_iterator it(received.begin(), received.end(), record), end; it != end; ++it) {
+        EXPECT_EQ(static_cast<std::size_t>(it->position()), at) << "torn at " << at;
+        at = static_cast<std::size_t>(it->position() + it->length());
+        indices.push_back(std::stoi((*it)[1]));
+    }
+    EXPECT_EQ(at, received.size()) << "trailing bytes";
+    return indices;
+}
+
+// Stages `count` distinct records from another thread, back to back; with
+// `waitTaken`, each only once the link has taken the one before.
+std::vector<int> StageRecords(CSerialLink& link, test::PtyBoard& board, int count, bool waitTaken) {
+    std::string received;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            received += board.Receive(1 << 16, 20);
+        }
+        received += board.Drain(300);
+    });
+    const platform::Event neverStopped;
+    for (int i = 0; i < count; ++i) {
+        char text[8];
+        std::snprintf(text, sizeof text, "r%05d\n", i);
+        if (waitTaken) {
+            link.WaitWriteTaken(neverStopped.waitable());
+        }
+        link.QueueWrite(reinterpret_cast<const uint8_t*>(text), 7);
+    }
+    done = true;
+    reader.join();
+    return Records(received);
+}
+
+TEST_F(SerialLinkTest, BackToBackRequestsAreNeverWrittenTwice) {
+    OpenMonitored();
+    const std::vector<int> indices = StageRecords(*link_, board_, 3000, false);
+    ASSERT_FALSE(indices.empty());
+    EXPECT_EQ(indices.back(), 2999) << "the last request is never replaced";
+    for (std::size_t i = 1; i < indices.size(); ++i) {
+        ASSERT_LT(indices[i - 1], indices[i]) << "written twice or out of order";
+    }
+}
+
+TEST_F(SerialLinkTest, RequestsStagedOnceTheLastWasTakenAllArriveOnceInOrder) {
+    OpenMonitored();
+    const std::vector<int> indices = StageRecords(*link_, board_, 3000, true);
+    ASSERT_EQ(indices.size(), 3000u);
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(indices[static_cast<std::size_t>(i)], i);
+    }
+}
+
+TEST_F(SerialLinkTest, WaitingForTheTakeEndsAtOnceWithoutAMonitorAndAtTheBoundOnAStuckOne) {
+    const platform::Event neverStopped;
+    // Never opened, and opened without a monitor: nobody will take a request.
+    link_->QueueWrite(reinterpret_cast<const uint8_t*>("a"), 1);
+    auto start = Clock::now();
+    EXPECT_TRUE(link_->WaitWriteTaken(neverStopped.waitable()));
+    ASSERT_EQ(Open(), 1);
+    link_->QueueWrite(reinterpret_cast<const uint8_t*>("b"), 1);
+    EXPECT_TRUE(link_->WaitWriteTaken(neverStopped.waitable()));
+    EXPECT_LT(Clock::now() - start, kPrompt);
+
+    // A monitor held in a send to a busy owner takes nothing; the wait gives
+    // up after the write time-out and the caller's request then replaces it.
+    window_.Run([&] { link_->StartMonitor(); });
+    platform::Event inSend, release;
+    recorder_.SetHook([&](const Message& m) {
+        if (m.message == WM_PORT_CHAR) {
+            inSend.Set();
+            WaitSet(release);
+        }
+    });
+    while (!link_->MonitorAlive()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    board_.Send("x");
+    ASSERT_TRUE(WaitSet(inSend));
+    link_->QueueWrite(reinterpret_cast<const uint8_t*>("c"), 1);
+    start = Clock::now();
+    EXPECT_TRUE(link_->WaitWriteTaken(neverStopped.waitable()));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+    // A stop of the waiter's own ends the wait at once.
+    platform::Event stop;
+    stop.Set();
+    start = Clock::now();
+    EXPECT_FALSE(link_->WaitWriteTaken(stop.waitable()));
+    EXPECT_LT(Clock::now() - start, kPrompt);
+    release.Set();
+}
+
+TEST_F(SerialLinkTest, AStopEndsAWriteThatFlowControlHoldsUp) {
+    OpenMonitored();
+    // The board says XOFF and never reads: with output flow control on, the
+    // device holds the link's output back, as a UART whose CTS stays low does.
+    termios t{};
+    ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+    t.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
+    board_.Send("\x13");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string big(511, 'w');
+    window_.Run([&] { link_->QueueWrite(big.c_str()); });
+    // The write is under way (or waiting for earlier output) and cannot end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(link_->MonitorAlive());
+    const auto start = Clock::now();
+    window_.Run([&] { link_->RequestClose(); });
+    EXPECT_TRUE(WaitSet(link_->MonitorEnded(), static_cast<int>(kPrompt.count())))
+        << "the monitor stayed in its write after the stop request";
+    ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
 TEST_F(SerialLinkTest, BoardHangUpIsReportedOnceWithoutSpinningAndTheLinkRecovers) {
     OpenMonitored();
     board_.HangUp();
@@ -349,9 +505,9 @@ TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_EQ(count, 5u);
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("first\n"), 6), IoStatus::kOk);
-    EXPECT_TRUE(port->DrainThenPurge());
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("second\n"), 7), IoStatus::kOk);
+    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("first\n"), 6, {}), IoStatus::kOk);
+    EXPECT_TRUE(port->DrainThenPurge({}));
+    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("second\n"), 7, {}), IoStatus::kOk);
     EXPECT_EQ(board.Receive(13, 2000), "first\nsecond\n");
     ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
     EXPECT_EQ(count, 0u);

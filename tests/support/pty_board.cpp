@@ -124,4 +124,27 @@ std::string PtyBoard::Drain(int quietMs) const {
     }
 }
 
+BoardFlood::BoardFlood(const PtyBoard& board, std::string chunk) {
+    std::string block;
+    while (block.size() < 4096) {
+        block += chunk;
+    }
+    const int fd = board.masterFd();
+    thread_ = std::thread([this, fd, block] {
+        while (!stop_.load(std::memory_order_relaxed)) {
+            if (write(fd, block.data(), block.size()) < 0) {
+                // Full (or no reader right now): wait for room, but look at the
+                // stop flag often.
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, 5);
+            }
+        }
+    });
+}
+
+BoardFlood::~BoardFlood() {
+    stop_.store(true, std::memory_order_relaxed);
+    thread_.join();
+}
+
 }  // namespace plk::test

@@ -2,8 +2,10 @@
 // temporary device root.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace plk::test {
@@ -35,6 +37,7 @@ public:
 
     const std::string& slavePath() const { return slavePath_; }
     int slaveFd() const { return slave_; }
+    int masterFd() const { return master_; }
 
     void Send(const std::string& bytes) const;
     // Collects what the link wrote, until `count` bytes came or `timeoutMs` passed.
@@ -48,6 +51,20 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string slavePath_;
+};
+
+// The board talks without pause, as one printing in a loop does, for as long
+// as this lives: whatever room the link's input queue has is filled at once.
+class BoardFlood {
+public:
+    explicit BoardFlood(const PtyBoard& board, std::string chunk = "y\n");
+    ~BoardFlood();
+    BoardFlood(const BoardFlood&) = delete;
+    BoardFlood& operator=(const BoardFlood&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace plk::test
