@@ -2,11 +2,15 @@
 #include "serial/serial_link.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -477,6 +481,36 @@ TEST_F(SerialLinkTest, BoardHangUpIsReportedOnceWithoutSpinningAndTheLinkRecover
     back.Send("hi\n");
     EXPECT_TRUE(recorder_.WaitForChars(3, kTimeout));
     window_.Run([&] { link_.reset(); });
+}
+
+// With no thread to be had, StartMonitor says so and the port stays open,
+// instead of the exception ending the program.
+TEST(SerialLinkStart, NoThreadToBeHadGivesZeroAndKeepsThePort) {
+#if PLINKOR_SANITIZED
+    GTEST_SKIP() << "the sanitizers' runtimes need address space of their own";
+#endif
+    test::FakeDevRoot dev;
+    test::PtyBoard board;
+    dev.Link("ttyUSB0", board.slavePath());
+    const pid_t child = fork();
+    if (child == 0) {
+        CSerialLink link;
+        if (link.OpenPort(nullptr, kPort, 115200, 'N', 8, 1, 3, 512) != 1) {
+            _exit(2);
+        }
+        // Room for little more than what the process holds: no thread stack fits.
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t bytes = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1 << 20);
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
+        const int started = link.StartMonitor();
+        _exit(started == 0 && link.HasPort() ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace
