@@ -526,7 +526,7 @@ TEST_F(BridgeServerTest, ConcurrentCommandsEachReachTheBoardOnceInOrder) {
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < kPerClient; ++i) {
-                char target[16];
+                char target[32];
                 std::snprintf(target, sizeof target, "/c%d-%05d", c, i);
                 const Reply reply = Exchange(port_, Get(target), 10000);
                 if (reply.end != StreamEnd::kOrderly || !reply.data.empty()) {

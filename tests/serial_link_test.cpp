@@ -362,7 +362,7 @@ std::vector<int> StageRecords(CSerialLink& link, test::PtyBoard& board, int coun
     });
     const platform::Event neverStopped;
     for (int i = 0; i < count; ++i) {
-        char text[8];
+        char text[16];
         std::snprintf(text, sizeof text, "r%05d\n", i);
         if (waitTaken) {
             link.WaitWriteTaken(neverStopped.waitable());
