@@ -407,16 +407,19 @@ TEST_F(SerialLinkTest, WaitingForTheTakeEndsAtOnceWithoutAMonitorAndAtTheBoundOn
     // A monitor held in a send to a busy owner takes nothing; the wait gives
     // up after the write time-out and the caller's request then replaces it.
     window_.Run([&] { link_->StartMonitor(); });
-    platform::Event inSend, release;
-    recorder_.SetHook([&](const Message& m) {
+    // The hook may still run on the window's thread after this body ends.
+    const auto held = std::make_shared<std::pair<platform::Event, platform::Event>>();
+    platform::Event& inSend = held->first;
+    platform::Event& release = held->second;
+    recorder_.SetHook([held](const Message& m) {
         if (m.message == WM_PORT_CHAR) {
-            inSend.Set();
-            WaitSet(release);
+            held->first.Set();
+            WaitSet(held->second);
         }
     });
-    while (!link_->MonitorAlive()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // The new monitor writes what was staged before it ran; its purge must not
+    // throw the board's byte away.
+    EXPECT_EQ(board_.Receive(1, kTimeout), "b");
     board_.Send("x");
     ASSERT_TRUE(WaitSet(inSend));
     link_->QueueWrite(reinterpret_cast<const uint8_t*>("c"), 1);
