@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/event.h"
-#include "platform/serial_port.h"
-#include "platform/window.h"
+#include "platform/sys/event.h"
+#include "platform/comm/serial_port.h"
+#include "platform/ui/window.h"
 
 namespace plk {
 
@@ -30,7 +30,9 @@ enum class Step { kDone, kDeviceGone };
 
 class CSerialLink {
 public:
-    CSerialLink();
+    // `openPort` opens a port by its number; the system's opener unless a test
+    // gives its own.
+    explicit CSerialLink(platform::SerialPortOpener openPort = platform::OpenSerialPort);
     virtual ~CSerialLink();
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;
@@ -66,6 +68,8 @@ private:
     void StopMonitor();
     void Stage(const uint8_t* bytes, std::size_t copy, std::size_t length);
     void Notify(uint32_t message, platform::WParam wParam);
+
+    const platform::SerialPortOpener m_openPort;
 
     // Guarded by m_bufferLock: the buffer, its size and the pending length.
     std::mutex m_bufferLock;

@@ -11,15 +11,15 @@
 #include <regex>
 #include <thread>
 
-#include "platform/serial_port.h"
-#include "platform/window_headless.h"
+#include "platform/comm/serial_port.h"
+#include "support/window_headless.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
 
 namespace plk {
 namespace {
 
-using platform::HeadlessWindow;
+using test::HeadlessWindow;
 using test::Message;
 
 constexpr int kPort = 33;  // ttyUSB0
@@ -77,7 +77,7 @@ protected:
     test::PtyBoard board_;
     test::Recorder recorder_;
     HeadlessWindow window_;
-    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>();
+    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>(dev_.Opener());
 };
 
 TEST_F(SerialLinkTest, MissingPortGivesZeroWithoutABoxAndLeavesTheLinkUsable) {
@@ -91,7 +91,7 @@ TEST_F(SerialLinkTest, MissingPortGivesZeroWithoutABoxAndLeavesTheLinkUsable) {
 
 TEST_F(SerialLinkTest, PortHeldByAnotherOpenerFailsUntilItIsReleased) {
     OpenMonitored();
-    CSerialLink other;
+    CSerialLink other(dev_.Opener());
     int result = -1;
     window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
     EXPECT_EQ(result, 0);
@@ -256,7 +256,7 @@ TEST_F(SerialLinkTest, OpenWhileTheMonitorIsBlockedSendingDoesNotDeadlock) {
 TEST_F(SerialLinkTest, DestroyingAMonitoredLinkWaitsForThePortToClose) {
     OpenMonitored();
     window_.Run([&] { link_.reset(); });
-    CSerialLink other;  // the port is free again at once
+    CSerialLink other(dev_.Opener());  // the port is free again at once
     int result = -1;
     window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
     EXPECT_EQ(result, 1);
@@ -335,7 +335,7 @@ TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
     test::FakeDevRoot dev;
     test::PtyBoard board;
     dev.Link("ttyACM0", board.slavePath());
-    auto port = OpenSerialPort(65);
+    auto port = dev.Opener()(65);
     ASSERT_TRUE(port);
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
     LineSettings settings;

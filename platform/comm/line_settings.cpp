@@ -2,13 +2,12 @@
 // BuildCommDCB reads it.
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <string>
 #include <vector>
 
-#include "platform/serial_port.h"
-#include "platform/sys_error.h"
+#include "platform/comm/serial_port.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 
@@ -280,7 +279,7 @@ bool BuildLineSettings(std::string_view definition, LineSettings& settings) {
     if (ok) {
         settings = next;
     } else {
-        SetLastError(EINVAL);
+        SetLastError(SysErrc::kInvalidArgument);
     }
     return ok;
 }

@@ -35,9 +35,7 @@ public:
     virtual std::unique_ptr<PortListing> Open() = 0;
 };
 
-// The system's own list, read anew at every Open. On POSIX: the serial devices
-// of the kernel's device tree under DefaultSystemPaths().sysRoot, in ascending
-// port number.
+// The system's own list, read anew at every Open, in ascending port number.
 std::unique_ptr<PortListSource> SystemPortListSource();
 
 }  // namespace plk::platform

@@ -1,4 +1,4 @@
-// The serial ports of a POSIX system, from the kernel's device tree: every tty
+// The serial ports of a Linux system, from the kernel's device tree: every tty
 // under <sys>/class/tty that is bound to a driver, named in the port scheme,
 // and really there.
 #include <fcntl.h>
@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/port_list.h"
-#include "platform/port_scheme.h"
+#include "platform/comm/port_list_linux.h"
+#include "platform/comm/tty_names_linux.h"
 
 namespace plk::platform {
 
@@ -70,13 +70,13 @@ bool ProbesAsUnknownUart([[maybe_unused]] const std::string& devPath) {
 #endif
 }
 
-bool IsPlaceholder(const fs::path& tty, const std::string& name, const std::string& devRoot) {
+bool IsPlaceholder(const fs::path& tty, const std::string& name, const fs::path& devRoot) {
     // Serial-core ports say what UART they found; 0 is none.
     const std::string type = ReadAttribute(tty / "type");
     if (!type.empty()) {
         return type == "0";
     }
-    return name.starts_with("ttyS") && ProbesAsUnknownUart(devRoot + "/" + name);
+    return name.starts_with("ttyS") && ProbesAsUnknownUart((devRoot / name).string());
 }
 
 // The product name of the USB device the tty belongs to, if any.
@@ -117,11 +117,14 @@ private:
     std::vector<PortEntry> entries_;
 };
 
-class SysfsPortListSource final : public PortListSource {
-public:
-    std::unique_ptr<PortListing> Open() override {
-        const SystemPaths paths = DefaultSystemPaths();
-        const fs::path classTty = fs::path(paths.sysRoot) / "class" / "tty";
+}  // namespace
+
+SysfsPortListSource::SysfsPortListSource(std::filesystem::path sysRoot,
+                                         std::filesystem::path devRoot)
+    : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
+
+std::unique_ptr<PortListing> SysfsPortListSource::Open() {
+        const fs::path classTty = sysRoot_ / "class" / "tty";
         std::error_code error;
         fs::directory_iterator it(classTty, error);
         if (error) {
@@ -146,7 +149,7 @@ public:
             if (!fs::exists(tty / "device" / "driver", missing)) {
                 continue;
             }
-            if (IsPlaceholder(tty, name, paths.devRoot)) {
+            if (IsPlaceholder(tty, name, devRoot_)) {
                 continue;
             }
             found.push_back({*port, {"COM" + std::to_string(*port) + " " + name, ProductOf(tty)}});
@@ -159,13 +162,10 @@ public:
             entries.push_back(std::move(f.entry));
         }
         return std::make_unique<SysfsListing>(std::move(entries));
-    }
-};
-
-}  // namespace
+}
 
 std::unique_ptr<PortListSource> SystemPortListSource() {
-    return std::make_unique<SysfsPortListSource>();
+    return std::make_unique<SysfsPortListSource>(kSysRoot, kDevRoot);
 }
 
 }  // namespace plk::platform

@@ -1,13 +1,15 @@
 // The serial device as the link uses it: one exclusively opened port, its
-// settings, its events and byte-wise I/O. One implementation per platform.
+// settings, its events and byte-wise I/O. One implementation per platform;
+// the line-definition reader (line_settings.cpp) is common to all.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
-#include "platform/event.h"
+#include "platform/sys/event.h"
 
 namespace plk::platform {
 
@@ -93,6 +95,9 @@ public:
 
 // Opens port `portNumber` for exclusive use. Null, with the last error set, when
 // the port does not exist or another program holds it.
+using SerialPortOpener = std::function<std::unique_ptr<SerialPort>(int portNumber)>;
+
+// The system's own opener.
 std::unique_ptr<SerialPort> OpenSerialPort(int portNumber);
 
 }  // namespace plk::platform

@@ -1,7 +1,11 @@
-#include "platform/port_scheme.h"
+#include "platform/comm/tty_names_linux.h"
 
 #include <array>
 #include <charconv>
+#include <utility>
+
+#include "platform/comm/serial_port_posix.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 
@@ -58,9 +62,19 @@ std::optional<int> PortForDeviceName(std::string_view name) {
     return std::nullopt;
 }
 
-SystemPaths& DefaultSystemPaths() {
-    static SystemPaths paths;
-    return paths;
+SerialPortOpener TtyPortOpener(std::filesystem::path devRoot) {
+    return [devRoot = std::move(devRoot)](int portNumber) -> std::unique_ptr<SerialPort> {
+        const auto name = DeviceNameForPort(portNumber);
+        if (!name) {
+            SetLastError(SysErrc::kNotFound);
+            return nullptr;
+        }
+        return OpenTty((devRoot / *name).string());
+    };
+}
+
+std::unique_ptr<SerialPort> OpenSerialPort(int portNumber) {
+    return TtyPortOpener(kDevRoot)(portNumber);
 }
 
 }  // namespace plk::platform

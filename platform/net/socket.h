@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/event.h"
+#include "platform/sys/event.h"
 
 namespace plk::platform {
 

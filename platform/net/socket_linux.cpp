@@ -9,8 +9,8 @@
 #include <chrono>
 #include <utility>
 
-#include "platform/socket.h"
-#include "platform/sys_error.h"
+#include "platform/net/socket.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 

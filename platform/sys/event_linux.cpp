@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/event.h"
-#include "platform/sys_error.h"
+#include "platform/sys/event.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 

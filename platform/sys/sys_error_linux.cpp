@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/sys_error.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 
@@ -15,6 +15,26 @@ int LastError() {
 }
 void SetLastError(int code) {
     t_lastError = code;
+}
+
+int NativeError(SysErrc code) {
+    switch (code) {
+        case SysErrc::kInvalidArgument:
+            return EINVAL;
+        case SysErrc::kNotFound:
+            return ENOENT;
+        case SysErrc::kBusy:
+            return EBUSY;
+        case SysErrc::kTimedOut:
+            return ETIMEDOUT;
+        case SysErrc::kDeviceGone:
+            return EIO;
+    }
+    return EINVAL;
+}
+
+void SetLastError(SysErrc code) {
+    t_lastError = NativeError(code);
 }
 
 std::string ErrorText(int code) {

@@ -1,4 +1,4 @@
-#include "platform/dialog_host.h"
+#include "platform/ui/dialog_host.h"
 
 #include <atomic>
 

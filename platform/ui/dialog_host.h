@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/dialog_units.h"
-#include "platform/window.h"
+#include "platform/ui/dialog_units.h"
+#include "platform/ui/window.h"
 #include "res/templates.h"
 
 namespace plk::platform {

@@ -1,4 +1,4 @@
-#include "platform/dialog_init.h"
+#include "platform/ui/dialog_init.h"
 
 #include <algorithm>
 #include <string>

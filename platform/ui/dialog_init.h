@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/window.h"
+#include "platform/ui/window.h"
 
 namespace plk::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/sent_queue.h"
+#include "platform/ui/sent_queue.h"
 
 namespace plk::platform {
 

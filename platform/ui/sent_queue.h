@@ -7,7 +7,7 @@
 #include <functional>
 #include <mutex>
 
-#include "platform/event.h"
+#include "platform/sys/event.h"
 
 namespace plk::platform {
 

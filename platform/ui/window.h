@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/event.h"
+#include "platform/sys/event.h"
 
 namespace plk::platform {
 

@@ -1,9 +1,11 @@
-#include "platform/window_headless.h"
+#include "support/window_headless.h"
 
 #include <chrono>
 #include <future>
 
-namespace plk::platform {
+namespace plk::test {
+
+using namespace platform;
 
 HeadlessWindow::HeadlessWindow() {
     std::promise<std::thread::id> started;
@@ -268,4 +270,4 @@ void HeadlessWindow::Choose(int id, int position) {
     });
 }
 
-}  // namespace plk::platform
+}  // namespace plk::test

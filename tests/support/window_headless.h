@@ -1,6 +1,7 @@
 // A window with no screen: a user-interface thread of its own with a message
 // loop, controls that keep their state, and message boxes that are recorded
-// instead of shown. Tests drive the program through it.
+// instead of shown. Tests drive the program through it; the program never
+// links it.
 #pragma once
 
 #include <condition_variable>
@@ -12,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sent_queue.h"
-#include "platform/window.h"
+#include "platform/ui/sent_queue.h"
+#include "platform/ui/window.h"
 
-namespace plk::platform {
+namespace plk::test {
 
-class HeadlessWindow final : public Window {
+class HeadlessWindow final : public platform::Window {
 public:
     struct Box {
         std::string text;
@@ -29,7 +30,7 @@ public:
     ~HeadlessWindow() override;
 
     // Set before messages flow; the target lives at least until Destroy.
-    void SetTarget(MessageTarget* target);
+    void SetTarget(platform::MessageTarget* target);
 
     // Runs `task` on the user-interface thread, as user input is handled there,
     // and returns when it has run.
@@ -46,7 +47,7 @@ public:
     void SetBoxHook(std::function<void(const Box&)> hook);
     // Waits up to `timeoutMs` until at least `count` boxes were shown.
     bool WaitForBoxes(std::size_t count, int timeoutMs) const;
-    std::string BoxCaption() const { return kAppName; }
+    std::string BoxCaption() const { return platform::kAppName; }
 
     // User input, delivered as the platform does, on the user-interface thread
     // through the target's WindowProc; each returns when it has been handled.
@@ -61,8 +62,8 @@ public:
     std::vector<std::string> ComboItems(int id) const;
     std::string ComboTip(int id, int position) const;
 
-    bool Send(uint32_t message, WParam wParam, LParam lParam, LResult* result = nullptr) override;
-    void WaitServingSends(const Event& done) override;
+    bool Send(uint32_t message, platform::WParam wParam, platform::LParam lParam, platform::LResult* result = nullptr) override;
+    void WaitServingSends(const platform::Event& done) override;
     void MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void SetItemText(int id, const std::string& text) override;
     std::string ItemText(int id) override;
@@ -95,16 +96,16 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    SentQueue sent_;
+    platform::SentQueue sent_;
     std::deque<std::function<void()>> posted_;
     bool quit_ = false;
-    MessageTarget* target_ = nullptr;
+    platform::MessageTarget* target_ = nullptr;
     std::vector<Box> boxes_;
     std::function<void(const Box&)> boxHook_;
     std::map<int, Control> controls_;  // touched on the user-interface thread, read by tests
-    Event postedEvent_;
+    platform::Event postedEvent_;
     std::thread::id uiThreadId_;
     std::thread thread_;
 };
 
-}  // namespace plk::platform
+}  // namespace plk::test

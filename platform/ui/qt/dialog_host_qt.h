@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dialog_host.h"
-#include "platform/sent_queue.h"
+#include "platform/ui/dialog_host.h"
+#include "platform/ui/sent_queue.h"
 
 namespace plk::platform {
 

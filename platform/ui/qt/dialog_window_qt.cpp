@@ -15,8 +15,8 @@
 #include <QWindow>
 #include <cstdio>
 
-#include "platform/dialog_host_qt.h"
-#include "platform/dialog_init.h"
+#include "platform/ui/qt/dialog_host_qt.h"
+#include "platform/ui/dialog_init.h"
 
 namespace plk::platform {
 

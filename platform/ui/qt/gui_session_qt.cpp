@@ -9,8 +9,8 @@
 #include <QStyle>
 #include <cerrno>
 
-#include "platform/dialog_host_qt.h"
-#include "platform/gui_session.h"
+#include "platform/ui/qt/dialog_host_qt.h"
+#include "platform/ui/gui_session.h"
 
 namespace plk::platform {
 
