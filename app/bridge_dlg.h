@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "bridge/bridge_server.h"
-#include "platform/ui/dialog_host.h"
 #include "platform/comm/port_list.h"
+#include "platform/ui/dialog_host.h"
 #include "platform/ui/window.h"
 #include "res/resource.h"
 #include "serial/serial_link.h"

@@ -12,8 +12,8 @@
 #include "bridge/bridge_server.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
-#include "support/window_headless.h"
 #include "serial/serial_link.h"
+#include "support/window_headless.h"
 
 namespace {
 

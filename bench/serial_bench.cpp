@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
-#include "support/window_headless.h"
 #include "serial/serial_link.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sys/event.h"
 #include "platform/comm/serial_port.h"
+#include "platform/sys/event.h"
 #include "platform/ui/window.h"
 
 namespace plk {

@@ -27,16 +27,16 @@
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
 #include "platform/net/socket.h"
-#include "support/window_headless.h"
 #include "serial/serial_link.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using test::HeadlessWindow;
 using test::Exchange;
+using test::HeadlessWindow;
 using test::LoopbackClient;
 using test::Reply;
 using test::StreamEnd;

@@ -9,10 +9,10 @@
 
 #include "app/bridge_dlg.h"
 #include "platform/comm/port_list_linux.h"
-#include "support/window_headless.h"
 #include "support/fake_sysfs.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {

@@ -1,10 +1,10 @@
 // Manual-reset events and the wait on several.
+#include "platform/sys/event.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
-
-#include "platform/sys/event.h"
 
 namespace plk::platform {
 namespace {

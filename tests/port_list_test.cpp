@@ -1,10 +1,9 @@
 // The Linux port list, read from a fake kernel device tree.
-#include "platform/comm/port_list_linux.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "platform/comm/port_list_linux.h"
 #include "support/fake_sysfs.h"
 #include "support/pty_board.h"
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "platform/comm/serial_port.h"
-#include "support/window_headless.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {

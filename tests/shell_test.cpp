@@ -12,10 +12,10 @@
 #include "platform/ui/dialog_host.h"
 #include "platform/ui/dialog_init.h"
 #include "platform/ui/dialog_units.h"
-#include "support/window_headless.h"
 #include "res/rc_script.h"
 #include "res/resource.h"
 #include "res/templates.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {

@@ -1,10 +1,10 @@
 // The per-thread last error and the system's texts.
+#include "platform/sys/sys_error.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
-
-#include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 namespace {

@@ -1,9 +1,8 @@
 // A port's line settings to and from a Linux tty's termios, without a tty.
-#include "platform/comm/termios_settings_linux.h"
-
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include "platform/comm/termios_settings_linux.h"
 #include "platform/sys/sys_error.h"
 
 namespace plk::platform {
@@ -31,8 +30,8 @@ TEST(TermiosSettings, LineSettingsGoThroughTermiosAndBack) {
         {1200, 'N', 8, StopBits::kOneAndHalf, 0, StopBits::kTwo},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.baud << ' ' << row.parity << ' '
-                                        << int{row.dataBits});
+        SCOPED_TRACE(testing::Message()
+                     << row.baud << ' ' << row.parity << ' ' << int{row.dataBits});
         LineSettings in;
         in.baudRate = row.baud;
         in.parity = row.parity;

@@ -1,7 +1,7 @@
 // Port numbers and Linux device names, both ways.
-#include <gtest/gtest.h>
-
 #include "platform/comm/tty_names_linux.h"
+
+#include <gtest/gtest.h>
 
 namespace plk::platform {
 namespace {

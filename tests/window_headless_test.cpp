@@ -1,5 +1,7 @@
 // The headless window the other tests drive the program through: its sends
 // and its controls.
+#include "support/window_headless.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,15 +10,14 @@
 
 #include "platform/sys/event.h"
 #include "support/recorder.h"
-#include "support/window_headless.h"
 
 namespace plk::test {
 namespace {
 
 using platform::Event;
 using platform::LResult;
-using platform::WaitAny;
 using platform::Waitable;
+using platform::WaitAny;
 
 TEST(HeadlessWindow, SendRunsOnTheUiThreadAndFailsOnceDestroyed) {
     HeadlessWindow window;

@@ -124,44 +124,44 @@ SysfsPortListSource::SysfsPortListSource(std::filesystem::path sysRoot,
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
 
 std::unique_ptr<PortListing> SysfsPortListSource::Open() {
-        const fs::path classTty = sysRoot_ / "class" / "tty";
-        std::error_code error;
-        fs::directory_iterator it(classTty, error);
+    const fs::path classTty = sysRoot_ / "class" / "tty";
+    std::error_code error;
+    fs::directory_iterator it(classTty, error);
+    if (error) {
+        return nullptr;
+    }
+    const std::set<std::string> consoles = ActiveConsoles(classTty);
+    std::vector<Found> found;
+    // An entry that vanishes or cannot be read while we look is left out.
+    for (; it != fs::directory_iterator(); it.increment(error)) {
         if (error) {
-            return nullptr;
+            break;
         }
-        const std::set<std::string> consoles = ActiveConsoles(classTty);
-        std::vector<Found> found;
-        // An entry that vanishes or cannot be read while we look is left out.
-        for (; it != fs::directory_iterator(); it.increment(error)) {
-            if (error) {
-                break;
-            }
-            const fs::path tty = it->path();
-            const std::string name = tty.filename().string();
-            const auto port = PortForDeviceName(name);
-            if (!port || consoles.contains(name)) {
-                continue;
-            }
-            // Virtual terminals and pseudo-terminals have no device; a device
-            // without a driver is not usable yet.
-            std::error_code missing;
-            if (!fs::exists(tty / "device" / "driver", missing)) {
-                continue;
-            }
-            if (IsPlaceholder(tty, name, devRoot_)) {
-                continue;
-            }
-            found.push_back({*port, {"COM" + std::to_string(*port) + " " + name, ProductOf(tty)}});
+        const fs::path tty = it->path();
+        const std::string name = tty.filename().string();
+        const auto port = PortForDeviceName(name);
+        if (!port || consoles.contains(name)) {
+            continue;
         }
-        std::sort(found.begin(), found.end(),
-                  [](const Found& a, const Found& b) { return a.port < b.port; });
-        std::vector<PortEntry> entries;
-        entries.reserve(found.size());
-        for (Found& f : found) {
-            entries.push_back(std::move(f.entry));
+        // Virtual terminals and pseudo-terminals have no device; a device
+        // without a driver is not usable yet.
+        std::error_code missing;
+        if (!fs::exists(tty / "device" / "driver", missing)) {
+            continue;
         }
-        return std::make_unique<SysfsListing>(std::move(entries));
+        if (IsPlaceholder(tty, name, devRoot_)) {
+            continue;
+        }
+        found.push_back({*port, {"COM" + std::to_string(*port) + " " + name, ProductOf(tty)}});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.port < b.port; });
+    std::vector<PortEntry> entries;
+    entries.reserve(found.size());
+    for (Found& f : found) {
+        entries.push_back(std::move(f.entry));
+    }
+    return std::make_unique<SysfsListing>(std::move(entries));
 }
 
 std::unique_ptr<PortListSource> SystemPortListSource() {

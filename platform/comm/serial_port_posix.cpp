@@ -1,5 +1,7 @@
 // Serial devices on POSIX: a tty opened exclusively, configured raw through
 // termios (termios_settings_linux.h), polled for input.
+#include "platform/comm/serial_port_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -12,7 +14,6 @@
 #include <optional>
 #include <thread>
 
-#include "platform/comm/serial_port_posix.h"
 #include "platform/comm/termios_settings_linux.h"
 #include "platform/sys/sys_error.h"
 

@@ -2,7 +2,7 @@
 // created from its template and run modally, its icon, its window menu,
 // default processing of the messages it does not handle, and painting.
 //
-// Implementations: Qt Widgets (dialog_host_qt.cpp), later Win32.
+// Implementations: Qt Widgets (ui/qt/), later Win32 (ui/win32/).
 #pragma once
 
 #include <memory>
@@ -13,6 +13,9 @@
 #include "res/templates.h"
 
 namespace plk::platform {
+
+using res::kIdCancel;
+using res::kIdOk;
 
 inline constexpr uint32_t kWmIconEraseBkgnd = 0x0027;
 inline constexpr uint32_t kWmInitDialog = 0x0110;

@@ -26,11 +26,13 @@ inline constexpr uint16_t kBnClicked = 0;
 inline constexpr uint16_t kCbnDropdown = 7;
 inline constexpr uint16_t kCbnSelendOk = 9;
 
-inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
-
 inline constexpr unsigned kMbOk = 0x0;
+// The icon of a message box, in the bits of kMbIconMask.
+inline constexpr unsigned kMbIconMask = 0xF0;
 inline constexpr unsigned kMbIconError = 0x10;
+inline constexpr unsigned kMbIconQuestion = 0x20;
+inline constexpr unsigned kMbIconWarning = 0x30;
+inline constexpr unsigned kMbIconInformation = 0x40;
 
 // The application's name: the caption of the boxes the program shows as its own.
 inline constexpr const char* kAppName = "plinkor";

@@ -62,7 +62,8 @@ public:
     std::vector<std::string> ComboItems(int id) const;
     std::string ComboTip(int id, int position) const;
 
-    bool Send(uint32_t message, platform::WParam wParam, platform::LParam lParam, platform::LResult* result = nullptr) override;
+    bool Send(uint32_t message, platform::WParam wParam, platform::LParam lParam,
+              platform::LResult* result = nullptr) override;
     void WaitServingSends(const platform::Event& done) override;
     void MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
     void SetItemText(int id, const std::string& text) override;
