@@ -2,7 +2,7 @@
 // no handlers of its own: OK, Escape and the close box end it.
 #pragma once
 
-#include "platform/dialog_host.h"
+#include "platform/ui/dialog_host.h"
 
 namespace plk {
 

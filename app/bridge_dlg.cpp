@@ -4,7 +4,7 @@
 
 #include "app/about_box.h"
 #include "bridge/mailbox.h"
-#include "platform/dialog_init.h"
+#include "platform/ui/dialog_init.h"
 #include "res/templates.h"
 
 namespace plk {
@@ -79,8 +79,10 @@ constexpr Route kMessageMap[] = {
 
 }  // namespace
 
-CBridgeDlg::CBridgeDlg(std::unique_ptr<platform::PortListSource> ports, uint16_t bridgePort)
-    : m_ports(ports ? std::move(ports) : platform::SystemPortListSource()),
+CBridgeDlg::CBridgeDlg(std::unique_ptr<platform::PortListSource> ports, uint16_t bridgePort,
+                       platform::SerialPortOpener openPort)
+    : m_link(openPort ? std::move(openPort) : platform::OpenSerialPort),
+      m_ports(ports ? std::move(ports) : platform::SystemPortListSource()),
       m_bridgePort(bridgePort) {}
 
 CBridgeDlg::~CBridgeDlg() {
@@ -143,7 +145,7 @@ int CBridgeDlg::OnInitDialog() {
 }
 
 void CBridgeDlg::InitWindowShell() {
-    // 1. The base initialisation: the template's initialisation data puts
+    // The base initialisation: the template's initialisation data puts
     // "115200" into the model list.
     if (m_frame != nullptr) {
         m_frame->DefaultProc(platform::kWmInitDialog, 0, 0);
@@ -153,12 +155,12 @@ void CBridgeDlg::InitWindowShell() {
     if (m_frame == nullptr) {
         return;  // no window frame: no icon and no window menu
     }
-    // 2. The icon; a missing one leaves the window without an icon of its own.
+    // The icon; a missing one leaves the window without an icon of its own.
     if (platform::DialogHost* host = platform::CurrentDialogHost(); host != nullptr) {
         m_hIcon = host->LoadIcon(IDI_APP_ICON);
     }
     m_frame->SetIcon(platform::kIconBig, m_hIcon);
-    // 3. The About entry, last in the window menu.
+    // The About entry, last in the window menu.
     if (m_frame->HasWindowMenu()) {
         const std::string_view about = res::LoadString(IDS_ABOUT_ENTRY);
         if (!about.empty()) {
@@ -166,7 +168,7 @@ void CBridgeDlg::InitWindowShell() {
             m_frame->AppendWindowMenuItem(IDM_ABOUT_ENTRY, std::string(about));
         }
     }
-    // 4.
+    // The icon for both sizes: the title bar's and the task switcher's.
     m_frame->SetIcon(platform::kIconBig, m_hIcon);
     m_frame->SetIcon(platform::kIconSmall, m_hIcon);
 }

@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "bridge/bridge_server.h"
-#include "platform/dialog_host.h"
-#include "platform/port_list.h"
-#include "platform/window.h"
+#include "platform/comm/port_list.h"
+#include "platform/ui/dialog_host.h"
+#include "platform/ui/window.h"
 #include "res/resource.h"
 #include "serial/serial_link.h"
 
@@ -40,10 +40,12 @@ int PortNumberFromName(std::string_view name);
 
 class CBridgeDlg : public platform::MessageTarget {
 public:
-    // `ports` lists the ports (null: the system's list); the bridge server, once
-    // started, listens on `bridgePort`.
+    // `ports` lists the ports (null: the system's list) and `openPort` opens
+    // them (empty: the system's opener); the bridge server, once started,
+    // listens on `bridgePort`.
     explicit CBridgeDlg(std::unique_ptr<platform::PortListSource> ports = nullptr,
-                        uint16_t bridgePort = kBridgePort);
+                        uint16_t bridgePort = kBridgePort,
+                        platform::SerialPortOpener openPort = {});
     // Stops and joins the bridge server before the link and the window go.
     virtual ~CBridgeDlg();
     CBridgeDlg(const CBridgeDlg&) = delete;

@@ -1,6 +1,6 @@
 // Plinkor's entry point: the window system, then the application object.
 #include "app/bridge_app.h"
-#include "platform/gui_session.h"
+#include "platform/ui/gui_session.h"
 
 int main(int argc, char** argv) {
     const auto session = plk::platform::GuiSession::Start(argc, argv);

@@ -12,8 +12,8 @@
 #include "bridge/bridge_server.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
-#include "platform/window_headless.h"
 #include "serial/serial_link.h"
+#include "support/window_headless.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ std::size_t Exchange(uint16_t port, const std::string& request) {
 // A whole poll over a fresh loopback connection, with a line waiting each time
 // (`state.range(0)` 1) or none (0).
 void BM_PollExchange(benchmark::State& state) {
-    platform::HeadlessWindow window;
+    test::HeadlessWindow window;
     CSerialLink link;  // never opened: commands go nowhere
     const uint16_t port = FreePort();
     BridgeServer server(window, link, port);

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/window_headless.h"
 #include "serial/serial_link.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ struct Rig {
     test::FakeDevRoot dev;
     test::PtyBoard board;
     CountingTarget target;
-    platform::HeadlessWindow window;
-    std::unique_ptr<CSerialLink> link = std::make_unique<CSerialLink>();
+    test::HeadlessWindow window;
+    std::unique_ptr<CSerialLink> link = std::make_unique<CSerialLink>(dev.Opener());
 
     Rig() {
         dev.Link("ttyUSB0", board.slavePath());

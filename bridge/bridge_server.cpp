@@ -7,8 +7,8 @@
 
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
-#include "platform/socket.h"
-#include "platform/sys_error.h"
+#include "platform/net/socket.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk {
 

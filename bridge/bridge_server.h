@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/event.h"
-#include "platform/window.h"
+#include "platform/sys/event.h"
+#include "platform/ui/window.h"
 #include "serial/serial_link.h"
 
 namespace plk {

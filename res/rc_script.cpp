@@ -57,10 +57,9 @@ void Dialog(std::string& out, const DialogTemplate& d) {
     out += "\nBEGIN\n";
     for (const ControlTemplate& c : d.controls) {
         // An icon static names its icon where a text would be.
-        const std::string text = (c.style & 0xF) == style::kStaticIcon && c.iconId != 0
-                                     ? std::to_string(c.iconId)
-                                     : Quote(c.text);
-        const int id = c.id == 0xFFFF ? -1 : c.id;
+        const std::string text =
+            c.isIcon() && c.iconId != 0 ? std::to_string(c.iconId) : Quote(c.text);
+        const int id = c.id == kNoId16 ? -1 : c.id;
         out += "    CONTROL " + text + ", " + std::to_string(id) + ", " +
                ClassName(c.controlClass) + ", " + Hex(c.style, 8) + ", " + std::to_string(c.x) +
                ", " + std::to_string(c.y) + ", " + std::to_string(c.width) + ", " +

@@ -42,9 +42,6 @@ static_assert(kMainControls[3].style == 0x50200142);
 static_assert(kMainControls[4].style == 0x40020000);
 static_assert(kMainControls[5].style == 0x40210102);
 
-constexpr int kIdOk = 1;
-constexpr int kNoId16 = 0xFFFF;  // "none" in the classic form's 16-bit identifiers
-
 constexpr std::array kAboutControls{
     ControlTemplate{kNoId16, ControlClass::kStatic, "", kChild | kVisible | kStaticIcon, 11, 17, 20,
                     20, IDI_DEFAULT_ICON},

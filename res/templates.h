@@ -36,6 +36,12 @@ inline constexpr uint32_t kExAppWindow = 0x00040000;
 
 enum class ControlClass { kButton, kStatic, kComboBox };
 
+// The base dialog's own commands: the OK and Cancel buttons.
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdCancel = 2;
+// "No identifier" in the classic form's 16-bit identifiers (IDC_STATIC elsewhere).
+inline constexpr int kNoId16 = 0xFFFF;
+
 struct ControlTemplate {
     int id;  // IDC_STATIC (-1) for none
     ControlClass controlClass;
@@ -46,6 +52,14 @@ struct ControlTemplate {
 
     bool visible() const { return (style & style::kVisible) != 0; }
     bool tabStop() const { return (style & style::kTabStop) != 0; }
+    bool hasId() const { return id != -1 && id != kNoId16; }
+    // The low four style bits are the control's kind within its class.
+    bool isDefaultButton() const {
+        return controlClass == ControlClass::kButton && (style & 0xF) == style::kDefPushButton;
+    }
+    bool isIcon() const {
+        return controlClass == ControlClass::kStatic && (style & 0xF) == style::kStaticIcon;
+    }
 };
 
 struct DialogTemplate {

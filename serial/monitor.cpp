@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sys_error.h"
+#include "platform/sys/sys_error.h"
 #include "serial/serial_link.h"
 
 namespace plk {

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
-#include "platform/sys_error.h"
+#include "platform/sys/sys_error.h"
 
 namespace plk {
 
@@ -25,7 +26,7 @@ std::string Format(const char* format, auto... args) {
 
 }  // namespace
 
-CSerialLink::CSerialLink() {
+CSerialLink::CSerialLink(platform::SerialPortOpener openPort) : m_openPort(std::move(openPort)) {
     m_writeTakenEvent.Set();  // nothing staged yet
 }
 
@@ -65,10 +66,11 @@ bool CSerialLink::PortLockFree() {
 
 int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate, char parity,
                           int dataBits, int stopBits, uint32_t eventMask, int writeBufferSize) {
-    // 1. No port is ever opened under a running monitor thread.
+    // No port is ever opened under a running monitor thread.
     StopMonitor();
 
-    // 2-3. Drop shutdown and write requests left over from before.
+    // Drop the shutdown request left over from before (the write request goes
+    // with the old buffer, below).
     m_stopRequested.store(false, std::memory_order_release);
     m_stopEvent.Reset();
     if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorEnded.valid() ||
@@ -76,9 +78,10 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
         return 0;
     }
 
-    // 5-6. The write request is dropped together with the buffer it stands
-    // for: one staged between the two would otherwise be written over the new
-    // buffer's zeros.
+    // The owner, a fresh write buffer and the port's settings, for the monitor
+    // this open may start. The write request is dropped together with the
+    // buffer it stands for: one staged between the two would otherwise be
+    // written over the new buffer's zeros.
     m_owner = owner;
     {
         std::lock_guard guard(m_bufferLock);
@@ -94,22 +97,19 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
     const char* failedStep = nullptr;
     int failedCode = 0;
     {
-        // 7.
         std::lock_guard guard(m_lock);
-        // 8.
+        // A port left from an earlier open is closed before the new one opens.
         m_port.reset();
 
-        // 9.
         const std::string definition =
             Format("baud=%d parity=%c data=%d stop=%d", baudRate, parity, dataBits, stopBits);
 
-        // 10.
-        m_port = platform::OpenSerialPort(portNumber);
+        m_port = m_openPort(portNumber);
         if (!m_port) {
             return 0;
         }
 
-        // 11. Each step only when every one before it succeeded.
+        // Configure: each step only when every one before it succeeded.
         m_timeouts =
             platform::CommTimeouts{kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs};
         if (!m_port->SetTimeouts(m_timeouts)) {
@@ -131,7 +131,7 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
             failedCode = platform::LastError();
         }
 
-        // 12. A port that opened counts as opened.
+        // Whatever the configuration did, a port that opened counts as opened.
         m_port->Purge();
     }
     // The box waits for the user; it must not hold the port's lock meanwhile.

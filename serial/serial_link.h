@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/event.h"
-#include "platform/serial_port.h"
-#include "platform/window.h"
+#include "platform/comm/serial_port.h"
+#include "platform/sys/event.h"
+#include "platform/ui/window.h"
 
 namespace plk {
 
@@ -36,7 +36,9 @@ enum class Step { kDone, kFailed, kDeviceGone };
 
 class CSerialLink {
 public:
-    CSerialLink();
+    // `openPort` opens a port by its number; the system's opener unless a test
+    // gives its own.
+    explicit CSerialLink(platform::SerialPortOpener openPort = platform::OpenSerialPort);
     virtual ~CSerialLink();
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;
@@ -85,6 +87,8 @@ private:
     // Tells waiters that no monitor remains to take a request.
     void NoMoreTakes();
     void Notify(uint32_t message, platform::WParam wParam);
+
+    const platform::SerialPortOpener m_openPort;
 
     // Guarded by m_bufferLock: the buffer, its size and the pending length; and
     // the state of m_writeEvent (a request is staged) and m_writeTakenEvent

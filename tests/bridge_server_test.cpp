@@ -26,17 +26,17 @@
 #include "app/bridge_dlg.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
-#include "platform/socket.h"
-#include "platform/window_headless.h"
+#include "platform/net/socket.h"
 #include "serial/serial_link.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using platform::HeadlessWindow;
 using test::Exchange;
+using test::HeadlessWindow;
 using test::LoopbackClient;
 using test::Reply;
 using test::StreamEnd;
@@ -132,7 +132,7 @@ protected:
     test::PtyBoard board_;
     PortCharTarget target_;
     HeadlessWindow window_;
-    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>();
+    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>(dev_.Opener());
     std::unique_ptr<BridgeServer> server_;
     uint16_t port_ = 0;
 };

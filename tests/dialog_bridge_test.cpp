@@ -8,10 +8,11 @@
 #include <thread>
 
 #include "app/bridge_dlg.h"
-#include "platform/window_headless.h"
+#include "platform/comm/port_list_linux.h"
 #include "support/fake_sysfs.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
@@ -45,8 +46,10 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     g_portOpen = 0;
     g_bridgeStarted = false;
     const uint16_t port = test::FreeLoopbackPort();
-    platform::HeadlessWindow window;
-    auto dlg = std::make_unique<CBridgeDlg>(nullptr, static_cast<uint16_t>(port));
+    test::HeadlessWindow window;
+    auto dlg = std::make_unique<CBridgeDlg>(
+        std::make_unique<platform::SysfsPortListSource>(sys.path(), dev.path()),
+        static_cast<uint16_t>(port), dev.Opener());
     dlg->Attach(&window);
     window.SetTarget(dlg.get());
     window.Run([&] {
@@ -55,7 +58,7 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
         EXPECT_NE(dlg->OnInitDialog(), 0);
     });
     struct Teardown {
-        platform::HeadlessWindow& window;
+        test::HeadlessWindow& window;
         std::unique_ptr<CBridgeDlg>& dlg;
         ~Teardown() {
             window.Destroy();

@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "app/bridge_dlg.h"
-#include "platform/serial_port.h"
-#include "platform/window_headless.h"
+#include "platform/comm/serial_port.h"
 #include "support/fake_sysfs.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using platform::HeadlessWindow;
+using test::HeadlessWindow;
 
 constexpr int kTimeout = 5000;
 constexpr int kQuietMs = 150;
@@ -102,7 +102,7 @@ protected:
 
     std::unique_ptr<CBridgeDlg> MakeDialog(HeadlessWindow& window) {
         auto dlg = std::make_unique<CBridgeDlg>(std::make_unique<FakePortSource>(ports_),
-                                                test::FreeLoopbackPort());
+                                                test::FreeLoopbackPort(), dev_.Opener());
         dlg->Attach(&window);
         window.SetTarget(dlg.get());
         // What the dialog template puts in place; the model list's entry comes
@@ -287,7 +287,7 @@ TEST_F(PortControlTest, BridgeStartsOnceOnlyFromASuccessfulFirstOpen) {
 
 TEST_F(PortControlTest, FailedFirstOpenLeavesTheBridgeOffWhileTheButtonsStillWork) {
     ports_->Set({"COM1", "COM3"});
-    auto held = platform::OpenSerialPort(3);  // another program holds COM3
+    auto held = dev_.Opener()(3);  // another program holds COM3
     ASSERT_NE(held, nullptr);
     Init();
     ExpectErrorBoxes(1);

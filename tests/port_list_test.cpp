@@ -1,10 +1,9 @@
-// The system's port list on POSIX, read from a fake kernel device tree.
-#include "platform/port_list.h"
-
+// The Linux port list, read from a fake kernel device tree.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "platform/comm/port_list_linux.h"
 #include "support/fake_sysfs.h"
 #include "support/pty_board.h"
 
@@ -24,9 +23,9 @@ std::ostream& operator<<(std::ostream& out, const Listed& l) {
     return out << '{' << l.name << ", " << l.detail << '}';
 }
 
-// Everything one reading of the system's list yields, in order.
-std::vector<Listed> ReadAll() {
-    auto listing = platform::SystemPortListSource()->Open();
+// Everything one reading of the list yields, in order.
+std::vector<Listed> ReadAll(platform::PortListSource& source) {
+    auto listing = source.Open();
     EXPECT_NE(listing, nullptr);
     std::vector<Listed> out;
     if (!listing) {
@@ -44,6 +43,9 @@ protected:
     // A UART that names no type is probed through its device node: never a real one here.
     test::FakeDevRoot dev_;
     test::FakeSysRoot sys_;
+    platform::SysfsPortListSource source_{sys_.path(), dev_.path()};
+
+    std::vector<Listed> ReadAll() { return plk::ReadAll(source_); }
 };
 
 TEST_F(PortListTest, ListsRealSerialDevicesInAscendingPortNumber) {
@@ -78,8 +80,7 @@ TEST_F(PortListTest, ListsRealSerialDevicesInAscendingPortNumber) {
 
 TEST_F(PortListTest, EveryOpenReadsTheTreeAnew) {
     sys_.AddTty("ttyACM0", "usb1/1-2/1-2:1.0", "cdc_acm");
-    auto first = platform::SystemPortListSource();
-    auto before = first->Open();
+    auto before = source_.Open();
     ASSERT_NE(before, nullptr);
 
     // A board plugged in after the first reading shows in the next one only.
@@ -98,7 +99,7 @@ TEST_F(PortListTest, EveryOpenReadsTheTreeAnew) {
 
 TEST_F(PortListTest, NoTtyClassMeansNoListAtAll) {
     sys_.Remove("class");
-    EXPECT_EQ(platform::SystemPortListSource()->Open(), nullptr);
+    EXPECT_EQ(source_.Open(), nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <QTest>
 
 #include "app/about_box.h"
-#include "platform/gui_session.h"
+#include "platform/ui/gui_session.h"
 #include "res/templates.h"
 #include "support/qt_support.h"
 

@@ -15,15 +15,15 @@
 #include <regex>
 #include <thread>
 
-#include "platform/serial_port.h"
-#include "platform/window_headless.h"
+#include "platform/comm/serial_port.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using platform::HeadlessWindow;
+using test::HeadlessWindow;
 using test::Message;
 
 constexpr int kPort = 33;  // ttyUSB0
@@ -88,7 +88,7 @@ protected:
     test::PtyBoard board_;
     test::Recorder recorder_;
     HeadlessWindow window_;
-    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>();
+    std::unique_ptr<CSerialLink> link_ = std::make_unique<CSerialLink>(dev_.Opener());
 };
 
 TEST_F(SerialLinkTest, MissingPortGivesZeroWithoutABoxAndLeavesTheLinkUsable) {
@@ -102,7 +102,7 @@ TEST_F(SerialLinkTest, MissingPortGivesZeroWithoutABoxAndLeavesTheLinkUsable) {
 
 TEST_F(SerialLinkTest, PortHeldByAnotherOpenerFailsUntilItIsReleased) {
     OpenMonitored();
-    CSerialLink other;
+    CSerialLink other(dev_.Opener());
     int result = -1;
     window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
     EXPECT_EQ(result, 0);
@@ -267,7 +267,7 @@ TEST_F(SerialLinkTest, OpenWhileTheMonitorIsBlockedSendingDoesNotDeadlock) {
 TEST_F(SerialLinkTest, DestroyingAMonitoredLinkWaitsForThePortToClose) {
     OpenMonitored();
     window_.Run([&] { link_.reset(); });
-    CSerialLink other;  // the port is free again at once
+    CSerialLink other(dev_.Opener());  // the port is free again at once
     int result = -1;
     window_.Run([&] { result = other.OpenPort(&window_, kPort, 115200, 'N', 8, 1, 3, 512); });
     EXPECT_EQ(result, 1);
@@ -497,7 +497,7 @@ TEST(SerialLinkStart, NoThreadToBeHadGivesZeroAndKeepsThePort) {
     dev.Link("ttyUSB0", board.slavePath());
     const pid_t child = fork();
     if (child == 0) {
-        CSerialLink link;
+        CSerialLink link(dev.Opener());
         if (link.OpenPort(nullptr, kPort, 115200, 'N', 8, 1, 3, 512) != 1) {
             _exit(2);
         }
@@ -528,7 +528,7 @@ TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
     test::FakeDevRoot dev;
     test::PtyBoard board;
     dev.Link("ttyACM0", board.slavePath());
-    auto port = OpenSerialPort(65);
+    auto port = dev.Opener()(65);
     ASSERT_TRUE(port);
     ASSERT_TRUE(port->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
     LineSettings settings;

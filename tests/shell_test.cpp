@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "app/bridge_dlg.h"
-#include "platform/dialog_host.h"
-#include "platform/dialog_init.h"
-#include "platform/dialog_units.h"
-#include "platform/window_headless.h"
+#include "platform/ui/dialog_host.h"
+#include "platform/ui/dialog_init.h"
+#include "platform/ui/dialog_units.h"
 #include "res/rc_script.h"
 #include "res/resource.h"
 #include "res/templates.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
@@ -132,7 +132,7 @@ TEST(Resources, DialogInitDataFillsTheModelList) {
     overrun[4] = 200;
     EXPECT_FALSE(res::ParseDlgInit(overrun));
 
-    platform::HeadlessWindow window;
+    test::HeadlessWindow window;
     window.Run([&] { platform::RunDialogInitData(window, overrun); });
     EXPECT_EQ(window.ComboCount(IDC_CMB_MODEL), 0);
     window.Run([&] { platform::RunDialogInitData(window, data); });
@@ -315,7 +315,7 @@ TEST_F(ShellTest, InitialisationRunsTheBaseThenIconThenWindowMenu) {
 
 TEST_F(ShellTest, WithoutAFrameTheBaseInitialisationStillFillsTheModelList) {
     CBridgeDlg dialog;
-    platform::HeadlessWindow window;
+    test::HeadlessWindow window;
     dialog.Attach(&window);
     window.Run([&] { EXPECT_EQ(dialog.OnInitDialog(), 1); });
     ASSERT_EQ(window.ComboCount(IDC_CMB_MODEL), 1);

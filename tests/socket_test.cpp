@@ -1,6 +1,6 @@
 // What the socket layer promises beyond what the server's tests show: answers
 // go out whole or are given up in bounded time, and a vanished peer raises no signal.
-#include "platform/socket.h"
+#include "platform/net/socket.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/event.h"
+#include "platform/sys/event.h"
 #include "support/loopback_client.h"
 
 namespace plk::platform {

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "app/bridge_dlg.h"
-#include "platform/gui_session.h"
+#include "platform/ui/gui_session.h"
 #include "res/resource.h"
 #include "res/templates.h"
 #include "serial/serial_link.h"

@@ -7,8 +7,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/port_scheme.h"
-
 namespace plk::test {
 
 namespace fs = std::filesystem;
@@ -20,12 +18,9 @@ FakeSysRoot::FakeSysRoot() {
     }
     path_ = pattern;
     fs::create_directories(fs::path(path_) / "class" / "tty");
-    previous_ = platform::DefaultSystemPaths().sysRoot;
-    platform::DefaultSystemPaths().sysRoot = path_;
 }
 
 FakeSysRoot::~FakeSysRoot() {
-    platform::DefaultSystemPaths().sysRoot = previous_;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }

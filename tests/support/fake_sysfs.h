@@ -1,6 +1,5 @@
-// A temporary kernel device tree, used as the system root while it lives, laid
-// out as sysfs lays out ttys: class/tty/<name> links to the tty's directory
-// under devices/, whose `device` link leads to the device and its `driver`.
+// A temporary kernel device tree, laid out as sysfs lays out ttys: class/tty/<name> links to the
+// tty's directory under devices/, whose `device` link leads to the device and its `driver`.
 #pragma once
 
 #include <string>
@@ -28,7 +27,6 @@ public:
 
 private:
     std::string path_;
-    std::string previous_;
 };
 
 }  // namespace plk::test

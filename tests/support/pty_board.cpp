@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "platform/port_scheme.h"
+#include "platform/comm/tty_names_linux.h"
 
 namespace plk::test {
 
@@ -24,14 +24,15 @@ FakeDevRoot::FakeDevRoot() {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
-    previous_ = platform::DefaultSystemPaths().devRoot;
-    platform::DefaultSystemPaths().devRoot = path_;
 }
 
 FakeDevRoot::~FakeDevRoot() {
-    platform::DefaultSystemPaths().devRoot = previous_;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+}
+
+platform::SerialPortOpener FakeDevRoot::Opener() const {
+    return platform::TtyPortOpener(path_);
 }
 
 void FakeDevRoot::Link(const std::string& name, const std::string& target) const {

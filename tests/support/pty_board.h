@@ -1,4 +1,4 @@
-// A pseudo-terminal standing in for a board, reachable as /dev/<name> under a
+// A pseudo-terminal standing in for a board, reachable as <name> under a
 // temporary device root.
 #pragma once
 
@@ -8,9 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/comm/serial_port.h"
+
 namespace plk::test {
 
-// A temporary folder used as the device root while it lives.
+// A temporary folder of devices, and an opener that opens ports there.
 class FakeDevRoot {
 public:
     FakeDevRoot();
@@ -19,13 +21,14 @@ public:
     FakeDevRoot& operator=(const FakeDevRoot&) = delete;
 
     const std::string& path() const { return path_; }
+    // Opens port n as the device the port scheme names in this folder.
+    platform::SerialPortOpener Opener() const;
     // Makes <root>/<name> a link to `target`, replacing an older one.
     void Link(const std::string& name, const std::string& target) const;
     void Unlink(const std::string& name) const;
 
 private:
     std::string path_;
-    std::string previous_;
 };
 
 class PtyBoard {

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "platform/dialog_host_qt.h"
+#include "platform/ui/qt/dialog_host_qt.h"
 
 namespace plk::test {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/window.h"
+#include "platform/ui/window.h"
 
 namespace plk::test {
 

@@ -1,0 +1,263 @@
+// Serial devices on POSIX: a tty opened exclusively, configured raw through
+// termios (termios_settings_linux.h), polled for input.
+#include "platform/comm/serial_port_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+#include "platform/comm/termios_settings_linux.h"
+#include "platform/sys/sys_error.h"
+
+namespace plk::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the wait for earlier output looks at the driver's output queue.
+constexpr int kDrainPollMs = 2;
+
+bool IsGoneError(int code) {
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+// Milliseconds left until `deadline`, at least 0.
+int Remaining(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+class PosixSerialPort final : public SerialPort {
+public:
+    explicit PosixSerialPort(int fd) : fd_(fd) {}
+    ~PosixSerialPort() override {
+        ioctl(fd_, TIOCNXCL);
+        close(fd_);
+    }
+
+    bool SetTimeouts(const CommTimeouts& timeouts) override {
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    // A tty reports no event mask of its own; the one set is the one in force.
+    bool SetEventMask(uint32_t mask) override {
+        mask_ = mask;
+        return true;
+    }
+    bool GetEventMask(uint32_t& mask) override {
+        mask = mask_;
+        return true;
+    }
+
+    bool GetLineSettings(LineSettings& s) override {
+        termios t{};
+        if (tcgetattr(fd_, &t) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+        // Modem lines: a pseudo-terminal has none, which is not an error.
+        int lines = 0;
+        FromTermios(t, ioctl(fd_, TIOCMGET, &lines) == 0 ? std::optional(lines) : std::nullopt, s);
+        return true;
+    }
+
+    bool SetLineSettings(const LineSettings& s) override {
+        termios t{};
+        if (tcgetattr(fd_, &t) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+        if (!ToTermios(s, t)) {
+            return false;
+        }
+        if (tcsetattr(fd_, TCSANOW, &t) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+        // A pseudo-terminal refuses the modem-line requests; that is not fatal.
+        const int rts = TIOCM_RTS;
+        const int dtr = TIOCM_DTR;
+        ioctl(fd_, s.rtsControl == RtsControl::kDisable ? TIOCMBIC : TIOCMBIS, &rts);
+        ioctl(fd_, s.dtrControl == DtrControl::kDisable ? TIOCMBIC : TIOCMBIS, &dtr);
+        return true;
+    }
+
+    bool Purge() override {
+        if (tcflush(fd_, TCIOFLUSH) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+        return true;
+    }
+
+    bool DrainThenPurge(Waitable stop) override {
+        // Flushing the output side of a pseudo-terminal throws away what its
+        // master has not read yet, and on a UART what has not been clocked out:
+        // so wait for the output to go, and flush it only when it will not.
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant);
+        bool drained = false;
+        for (;;) {
+            int pending = 0;
+            if (ioctl(fd_, TIOCOUTQ, &pending) != 0 || pending <= 0) {
+                drained = true;
+                break;
+            }
+            // The driver does not tell when its output queue empties: look again
+            // shortly, but never past the deadline or a stop.
+            const Waitable stopOnly[] = {stop};
+            if (Clock::now() >= deadline || WaitAny(stopOnly, kDrainPollMs) == 0) {
+                break;
+            }
+        }
+        if (tcflush(fd_, drained ? TCIFLUSH : TCIOFLUSH) != 0) {
+            SetLastError(errno);
+        }
+        return drained;
+    }
+
+    EventWaitStart StartEventWait() override { return EventWaitStart::kPending; }
+    // The descriptor stays readable while input waits, so a mask that reads
+    // nothing must not wait on it, or the monitor would never sleep.
+    Waitable waitable() const override {
+        return (mask_ & (kEvRxChar | kEvRxFlag)) != 0 ? Waitable{fd_} : Waitable{};
+    }
+
+    IoStatus InputQueue(uint32_t& count) override {
+        int waiting = 0;
+        if (ioctl(fd_, TIOCINQ, &waiting) != 0) {
+            SetLastError(errno);
+            return IsGoneError(errno) ? IoStatus::kGone : IoStatus::kFailed;
+        }
+        count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+        if (count == 0 && HungUp()) {
+            SetLastError(EIO);
+            return IoStatus::kGone;
+        }
+        return IoStatus::kOk;
+    }
+
+    IoStatus ReadByte(uint8_t& byte) override {
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(timeouts_.readTotalTimeoutConstant +
+                                                     timeouts_.readTotalTimeoutMultiplier);
+        for (;;) {
+            const ssize_t n = read(fd_, &byte, 1);
+            if (n == 1) {
+                return IoStatus::kOk;
+            }
+            if (n == 0) {
+                SetLastError(EIO);  // end of file: the other side hung up
+                return IoStatus::kGone;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                SetLastError(errno);
+                return IsGoneError(errno) ? IoStatus::kGone : IoStatus::kFailed;
+            }
+            if (WaitFor(POLLIN, deadline, Waitable{}) != Wait::kReady) {
+                return IoStatus::kFailedAfterWait;
+            }
+        }
+    }
+
+    IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) override {
+        const auto deadline =
+            Clock::now() +
+            std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant +
+                                      uint64_t{timeouts_.writeTotalTimeoutMultiplier} * length);
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = write(fd_, data + done, length - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN) {
+                SetLastError(errno);
+                return IsGoneError(errno) ? IoStatus::kGone : IoStatus::kFailed;
+            }
+            switch (WaitFor(POLLOUT, deadline, stop)) {
+                case Wait::kReady:
+                    break;
+                case Wait::kTimedOut:
+                    return IoStatus::kFailedAfterWait;
+                case Wait::kStopped:
+                    // Dropped, so that the close that follows has nothing to
+                    // wait for either.
+                    tcflush(fd_, TCOFLUSH);
+                    return IoStatus::kStopped;
+            }
+        }
+        return IoStatus::kOk;
+    }
+
+private:
+    bool HungUp() const {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
+    enum class Wait { kReady, kTimedOut, kStopped };
+
+    // kTimedOut, with the last error set, when the deadline passed first (or the
+    // wait failed); kStopped when `stop` was signalled first.
+    Wait WaitFor(short events, Clock::time_point deadline, Waitable stop) {
+        for (;;) {
+            pollfd p[2] = {{static_cast<int>(stop.native), POLLIN, 0}, {fd_, events, 0}};
+            const bool watchStop = stop.native != Waitable::kNone;
+            const int n =
+                watchStop ? poll(p, 2, Remaining(deadline)) : poll(&p[1], 1, Remaining(deadline));
+            if (n > 0) {
+                return watchStop && p[0].revents != 0 ? Wait::kStopped : Wait::kReady;
+            }
+            if (n == 0) {
+                SetLastError(ETIMEDOUT);
+                return Wait::kTimedOut;
+            }
+            if (errno != EINTR) {
+                SetLastError(errno);
+                return Wait::kTimedOut;
+            }
+        }
+    }
+
+    int fd_;
+    uint32_t mask_ = 0;
+    CommTimeouts timeouts_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> OpenTty(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno);
+        return nullptr;
+    }
+    // Held by another program: refuse, as an unshared open does on Windows. The
+    // lock covers cooperating programs, TIOCEXCL the rest (but root).
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        SetLastError(errno == EWOULDBLOCK ? EBUSY : errno);
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSerialPort>(fd);
+}
+
+}  // namespace plk::platform

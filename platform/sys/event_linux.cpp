@@ -1,0 +1,97 @@
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "platform/sys/event.h"
+#include "platform/sys/sys_error.h"
+
+namespace plk::platform {
+
+// An eventfd is readable while its counter is nonzero: Set adds to the counter,
+// Reset drains it, which gives manual-reset semantics for poll().
+Event::Event() {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd >= 0) {
+        native_ = fd;
+    } else {
+        SetLastError(errno);
+    }
+}
+
+Event::~Event() {
+    if (valid()) {
+        close(static_cast<int>(native_));
+    }
+}
+
+void Event::Set() {
+    if (!valid()) {
+        return;
+    }
+    const uint64_t one = 1;
+    // EAGAIN only when the counter is about to overflow, i.e. it is set anyway.
+    while (write(static_cast<int>(native_), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Event::Reset() {
+    if (!valid()) {
+        return;
+    }
+    uint64_t value = 0;
+    while (read(static_cast<int>(native_), &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+bool Event::IsSet() const {
+    if (!valid()) {
+        return false;
+    }
+    pollfd p{static_cast<int>(native_), POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+int WaitAny(std::span<const Waitable> objects, int timeoutMs) {
+    std::vector<pollfd> fds;
+    std::vector<int> index;
+    fds.reserve(objects.size());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i].native != Waitable::kNone) {
+            fds.push_back(pollfd{static_cast<int>(objects[i].native), POLLIN, 0});
+            index.push_back(static_cast<int>(i));
+        }
+    }
+    // A signal is no event: the wait goes on, but only for what is left of it.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (int wait = timeoutMs < 0 ? -1 : timeoutMs;;) {
+        const int n = poll(fds.data(), fds.size(), wait);
+        if (n < 0) {
+            if (errno == EINTR) {
+                if (timeoutMs >= 0) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                    wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+                }
+                continue;
+            }
+            SetLastError(errno);
+            return kWaitFailed;
+        }
+        if (n == 0) {
+            return kWaitTimeout;
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents != 0) {
+                return index[i];
+            }
+        }
+    }
+}
+
+}  // namespace plk::platform
