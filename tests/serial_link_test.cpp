@@ -486,6 +486,50 @@ TEST_F(SerialLinkTest, BoardHangUpIsReportedOnceWithoutSpinningAndTheLinkRecover
     window_.Run([&] { link_.reset(); });
 }
 
+// A device that keeps signalling input while every queue query fails (but the
+// device is not gone): the monitor must pause between tries, not spin.
+class FailingQueuePort final : public platform::SerialPort {
+public:
+    explicit FailingQueuePort(std::atomic<int>& queries) : queries_(queries) { signalled_.Set(); }
+    bool SetTimeouts(const platform::CommTimeouts&) override { return true; }
+    bool SetEventMask(uint32_t mask) override { return mask_ = mask, true; }
+    bool GetEventMask(uint32_t& mask) override { return mask = mask_, true; }
+    bool GetLineSettings(platform::LineSettings&) override { return true; }
+    bool SetLineSettings(const platform::LineSettings&) override { return true; }
+    bool Purge() override { return true; }
+    bool DrainThenPurge(platform::Waitable) override { return true; }
+    platform::EventWaitStart StartEventWait() override {
+        return platform::EventWaitStart::kPending;
+    }
+    platform::Waitable waitable() const override { return signalled_.waitable(); }
+    platform::IoStatus InputQueue(uint32_t&) override {
+        ++queries_;
+        return platform::IoStatus::kFailed;
+    }
+    platform::IoStatus ReadByte(uint8_t&) override { return platform::IoStatus::kFailed; }
+    platform::IoStatus Write(const uint8_t*, std::size_t, platform::Waitable) override {
+        return platform::IoStatus::kOk;
+    }
+
+private:
+    std::atomic<int>& queries_;
+    platform::Event signalled_;
+    uint32_t mask_ = 0;
+};
+
+TEST(SerialLinkFailures, AQueueQueryThatKeepsFailingDoesNotSpinTheMonitor) {
+    std::atomic<int> queries{0};
+    CSerialLink link([&](int) { return std::make_unique<FailingQueuePort>(queries); });
+    ASSERT_EQ(link.OpenPort(nullptr, 1, 115200, 'N', 8, 1, 3, 512), 1);
+    ASSERT_EQ(link.StartMonitor(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int seen = queries.load();
+    link.RequestClose();
+    EXPECT_TRUE(WaitSet(link.MonitorEnded()));
+    EXPECT_GE(seen, 2);   // it does keep trying
+    EXPECT_LE(seen, 50);  // but not thousands of times a second
+}
+
 // With no thread to be had, StartMonitor says so and the port stays open,
 // instead of the exception ending the program.
 TEST(SerialLinkStart, NoThreadToBeHadGivesZeroAndKeepsThePort) {
