@@ -1,5 +1,5 @@
 // The main dialog's port control, driven through the headless window, with a
-// fake port list and pseudo-terminals as boards.
+// fake port list and in-memory serial ports as boards.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,9 +10,8 @@
 
 #include "app/bridge_dlg.h"
 #include "platform/comm/serial_port.h"
-#include "support/fake_sysfs.h"
+#include "support/fake_serial_port.h"
 #include "support/loopback_client.h"
-#include "support/pty_board.h"
 #include "support/window_headless.h"
 
 namespace plk {
@@ -83,10 +82,6 @@ private:
 class PortControlTest : public ::testing::Test {
 protected:
     PortControlTest() {
-        // COM1, COM3 and COM10 are boards; other ports do not exist.
-        dev_.Link("ttyS0", com1_.slavePath());
-        dev_.Link("ttyS2", com3_.slavePath());
-        dev_.Link("ttyS9", com10_.slavePath());
         // A fresh process: nothing opened, no bridge server yet.
         g_portName.clear();
         g_modelText.clear();
@@ -102,7 +97,7 @@ protected:
 
     std::unique_ptr<CBridgeDlg> MakeDialog(HeadlessWindow& window) {
         auto dlg = std::make_unique<CBridgeDlg>(std::make_unique<FakePortSource>(ports_),
-                                                test::FreeLoopbackPort(), dev_.Opener());
+                                                test::FreeLoopbackPort(), serial_.Opener());
         dlg->Attach(&window);
         window.SetTarget(dlg.get());
         // What the dialog template puts in place; the model list's entry comes
@@ -152,10 +147,11 @@ protected:
         }
     }
 
-    test::FakeDevRoot dev_;
-    test::PtyBoard com1_;
-    test::PtyBoard com3_;
-    test::PtyBoard com10_;
+    // COM1, COM3 and COM10 are boards; other ports do not exist.
+    test::FakeSerialPorts serial_;
+    test::FakeBoard& com1_ = serial_.Add(1);
+    test::FakeBoard& com3_ = serial_.Add(3);
+    test::FakeBoard& com10_ = serial_.Add(10);
     std::shared_ptr<FakePorts> ports_ = std::make_shared<FakePorts>();
     HeadlessWindow window_;
     std::unique_ptr<CBridgeDlg> dlg_;
@@ -287,7 +283,7 @@ TEST_F(PortControlTest, BridgeStartsOnceOnlyFromASuccessfulFirstOpen) {
 
 TEST_F(PortControlTest, FailedFirstOpenLeavesTheBridgeOffWhileTheButtonsStillWork) {
     ports_->Set({"COM1", "COM3"});
-    auto held = dev_.Opener()(3);  // another program holds COM3
+    auto held = serial_.Opener()(3);  // another program holds COM3
     ASSERT_NE(held, nullptr);
     Init();
     ExpectErrorBoxes(1);
