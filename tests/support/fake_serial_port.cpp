@@ -70,7 +70,7 @@ public:
         return true;
     }
     // What was written is with the board at once: nothing to wait for.
-    bool DrainThenPurge() override {
+    bool DrainThenPurge(platform::Waitable) override {
         DropInput();
         return true;
     }
@@ -103,7 +103,7 @@ public:
         }
         return platform::IoStatus::kOk;
     }
-    platform::IoStatus Write(const uint8_t* data, std::size_t length) override {
+    platform::IoStatus Write(const uint8_t* data, std::size_t length, platform::Waitable) override {
         {
             std::lock_guard lock(board_->mutex_);
             board_->toBoard_.append(reinterpret_cast<const char*>(data), length);
