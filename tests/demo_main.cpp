@@ -29,20 +29,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-sockaddr_in Bridge() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(12345);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using plk::test::BridgeAddress;
+using plk::test::UniqueFd;
 
 // Made before the machine exists, so that it listens on this machine's loopback.
 int ListenOutside() {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in address = Bridge();
+    const sockaddr_in address = BridgeAddress();
     if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(s, 20) != 0) {
         close(s);
@@ -50,22 +45,6 @@ int ListenOutside() {
     }
     return s;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Carries one connection each way until both ends are done (at most 5 s):
 // an end seen on one side is passed on as an end of writing to the other, so
@@ -105,9 +84,9 @@ void CarryConnections(int listener, const std::atomic<bool>& stop) {
         if (poll(&p, 1, 200) <= 0) {
             continue;
         }
-        const Fd outer(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        const Fd inner(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in address = Bridge();
+        const UniqueFd outer(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        const UniqueFd inner(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in address = BridgeAddress();
         if (outer.get() >= 0 && connect(inner.get(), reinterpret_cast<const sockaddr*>(&address),
                                         sizeof address) == 0) {
             Carry(outer.get(), inner.get());
@@ -127,7 +106,7 @@ int main(int argc, char** argv) {
     sigaddset(&ending, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
-    const Fd listener(ListenOutside());
+    const UniqueFd listener(ListenOutside());
     plk::test::PtyBoard board;
     plk::test::PrivateMachine machine;
     if (const std::string why = machine.SetUp(board.slavePath()); !why.empty()) {

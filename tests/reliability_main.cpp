@@ -76,46 +76,32 @@ std::string Shown(std::string text) {
     return text.substr(0, 60);
 }
 
-sockaddr_in Bridge() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(12345);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // A connection to the bridge, closed when it goes.
 class Connection {
 public:
     Connection() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const sockaddr_in address = Bridge();
-        if (connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Connection() {
-        if (fd_ >= 0) {
-            close(fd_);
+        const sockaddr_in address = test::BridgeAddress();
+        if (connect(fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            fd_.Reset();
         }
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     bool Send(const std::string& bytes) const {
-        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+        return send(fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
     }
     // Reads until the server ends the stream; false after `timeoutMs`.
     bool ReadToEnd(int timeoutMs, std::string* into = nullptr) const {
         const auto until = Clock::now() + milliseconds(timeoutMs);
         while (Clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{fd(), POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) {
                 continue;
             }
             char buffer[4096];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            const ssize_t n = recv(fd(), buffer, sizeof buffer, 0);
             if (n <= 0) {
                 return true;
             }
@@ -127,13 +113,12 @@ public:
     }
     void Reset() {
         const linger l{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        close(fd_);
-        fd_ = -1;
+        setsockopt(fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        fd_.Reset();
     }
 
 private:
-    int fd_;
+    test::UniqueFd fd_;
 };
 
 long ProcCount(pid_t pid, const char* what) {

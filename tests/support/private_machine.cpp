@@ -181,13 +181,25 @@ std::string Program::Output() const {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::optional<std::string> BridgeExchange(const std::string& request, int timeoutMs) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    fd_ = fd;
+}
+
+sockaddr_in BridgeAddress() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(12345);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return address;
+}
+
+std::optional<std::string> BridgeExchange(const std::string& request, int timeoutMs) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = BridgeAddress();
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         close(s);
         return std::nullopt;
     }

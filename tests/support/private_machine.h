@@ -5,6 +5,7 @@
 // namespace only. Needs root.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -67,6 +68,23 @@ private:
     pid_t pid_ = -1;
     std::string log_;
 };
+
+// A descriptor, closed when this goes.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void Reset(int fd = -1);
+
+private:
+    int fd_;
+};
+
+// 127.0.0.1:12345, where the bridge listens.
+sockaddr_in BridgeAddress();
 
 // One HTTP exchange on 127.0.0.1:12345: the request, then everything until the
 // server closes. Empty optional when no connection could be made.
