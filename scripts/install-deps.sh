@@ -8,15 +8,30 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat util-linux iproute2 procps
   qt6-base-dev libgl-dev fonts-arphic-uming xvfb xauth x11-utils imagemagick
+  chromium nodejs
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 if ((${#missing[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 "${missing[@]}"
+fi
+
+# Node's own package manager comes with some builds of nodejs; Debian's is a
+# package of its own.
+if ! command -v npm >/dev/null; then
+  "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 npm
+fi
+
+# The browser tests' driver, exactly as locked; Chromium itself is Debian's.
+browser=tests/browser
+cd "$(dirname "$0")/.."
+if ! cmp -s "$browser/package-lock.json" "$browser/node_modules/.plinkor-lock" 2>/dev/null; then
+  (cd "$browser" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
+  cp "$browser/package-lock.json" "$browser/node_modules/.plinkor-lock"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: the fuzz targets for
 # a bounded time, then the suite in the default build and again under
-# AddressSanitizer + UBSan and under ThreadSanitizer. It ends with CTest's summary.
+# AddressSanitizer + UBSan and under ThreadSanitizer, each followed by the
+# reliability suite's report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,5 +24,10 @@ for preset in ${presets[*]}; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "=== test: $preset"
-  run_sanitized ctest --preset "$preset"
+  # The reliability suite's one line per check is its report: shown whether it
+  # passes or not.
+  echo "=== reliability: $preset"
+  run_sanitized ctest --preset "$preset" -L reliability --verbose |
+    grep -E '^[0-9]+: (PASS|FAIL|skipped|[0-9]+ passed)' | sed 's/^[0-9]*: //'
+  run_sanitized ctest --preset "$preset" -LE reliability
 done
