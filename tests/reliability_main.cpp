@@ -559,9 +559,10 @@ void SoakAndTerm(test::PrivateMachine& machine, test::PtyBoard& board, int secon
         if (framed && whole.count(line) != 0) {
             continue;
         }
-        const bool tail = framed && !line.empty() &&
-                          std::any_of(lines.begin(), lines.end(),
-                                      [&](const std::string& l) { return l.ends_with(line); });
+        // An empty line is the tail that is only the line feed.
+        const bool tail =
+            framed && std::any_of(lines.begin(), lines.end(),
+                                  [&](const std::string& l) { return l.ends_with(line); });
         if (tail && tails++ == 0) {
             firstTail = line;
         } else if (!tail && bad++ == 0) {
@@ -576,7 +577,11 @@ void SoakAndTerm(test::PrivateMachine& machine, test::PtyBoard& board, int secon
     out.Figure("RSS " + std::to_string(rss0) + " -> " + std::to_string(rss1) +
                " KiB, descriptors " + std::to_string(fd0) + " -> " + std::to_string(fd1));
     out.Figure("exit " + std::to_string(int(Ms(took))) + " ms after SIGTERM");
-    out.Expect(rss1 - rss0 < 1024 && fd1 == fd0, "memory and descriptors flat");
+    // A sanitizer holds freed memory back for a while, so its resident size
+    // grows for good reasons; leaks are its own report at the exit there.
+    // The one connection being served may be open at either reading.
+    out.Expect((PLINKOR_SANITIZED || rss1 - rss0 < 1024) && std::abs(fd1 - fd0) <= 1,
+               "memory and descriptors flat");
     out.Expect(bad == 0, std::to_string(bad) + " polled lines the board never sent, first " +
                              std::string("\"") + Shown(firstBad) + "\"");
     // The last command may still have been on its way when the program ended.
