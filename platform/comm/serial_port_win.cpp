@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "platform/serial_port.h"
@@ -62,26 +63,30 @@ private:
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
-// How long the monitor sleeps between looks at the input queue where the
-// driver cannot wait for port events (Wine on a pseudo-terminal).
-constexpr LONGLONG kFallbackPollMs = 20;
+// Where the driver cannot wait for port events (Wine on a pseudo-terminal),
+// a watcher looks at the input queue this often instead.
+constexpr DWORD kQueueWatchMs = 10;
 // Event waits that complete at once, in a row, with nothing to read, before
-// the port stops trusting them and falls back to looking at the queue.
+// the port stops trusting them.
 constexpr int kImmediateCompletionsTrusted = 2;
 
 class WinSerialPort final : public SerialPort {
 public:
     WinSerialPort(UniqueHandle port, UniqueHandle eventWaitDone, UniqueHandle ioDone,
-                  UniqueHandle pollTimer)
+                  UniqueHandle watchStop)
         : port_(std::move(port)),
           eventWaitDone_(std::move(eventWaitDone)),
           ioDone_(std::move(ioDone)),
-          pollTimer_(std::move(pollTimer)) {
+          watchStop_(std::move(watchStop)) {
         eventOverlapped_.hEvent = eventWaitDone_.get();
         ioOverlapped_.hEvent = ioDone_.get();
     }
 
     ~WinSerialPort() override {
+        if (watcher_.joinable()) {
+            ::SetEvent(watchStop_.get());
+            watcher_.join();
+        }
         // The kernel still owns the event word and record of a pending wait:
         // end it and let it finish before they and the port go away.
         if (eventWaitPending_) {
@@ -193,27 +198,41 @@ public:
     }
 
     EventWaitStart StartEventWait() override {
-        if (polling_) {
-            return ArmPoll();
+        if (watcher_.joinable()) {
+            // The watcher sets the event while bytes wait; one that arrived
+            // before this reset is seen again at its next look.
+            ::ResetEvent(eventWaitDone_.get());
+            return EventWaitStart::kPending;
         }
         if (eventWaitPending_) {
-            // A write request woke the monitor while this wait went on; it
-            // is still the one to wait for.
             if (!HasOverlappedIoCompleted(&eventOverlapped_)) {
+                // A write request woke the monitor while this wait went on;
+                // it is still the one to wait for.
                 return EventWaitStart::kPending;
             }
-            DWORD ignored = 0;
-            ::GetOverlappedResult(port_.get(), &eventOverlapped_, &ignored, FALSE);
             eventWaitPending_ = false;
-            // Its event stays set until the next wait starts.
-            return EventWaitStart::kPending;
+            DWORD ignored = 0;
+            if (!::GetOverlappedResult(port_.get(), &eventOverlapped_, &ignored, FALSE)) {
+                // Ended without an event. Either the device has gone, or the
+                // driver cannot wait at all and ends every wait at once.
+                RecordLastError();
+                if (!DeviceAnswers()) {
+                    ::SetEvent(eventWaitDone_.get());
+                    return EventWaitStart::kPending;
+                }
+                return WatchQueue();
+            }
+            // It ended with an event, which may not have been served yet (a
+            // write woke the monitor): the monitor looks at the queue, and
+            // starts the next wait when nothing is there.
+            ::SetEvent(eventWaitDone_.get());
+            return EventWaitStart::kCompleted;
         }
         eventWord_ = 0;
         ::ResetEvent(eventWaitDone_.get());
         if (::WaitCommEvent(port_.get(), &eventWord_, &eventOverlapped_)) {
             if (++immediateCompletions_ > kImmediateCompletionsTrusted) {
-                polling_ = true;
-                return ArmPoll();
+                return WatchQueue();
             }
             ::SetEvent(eventWaitDone_.get());
             return EventWaitStart::kCompleted;
@@ -224,22 +243,21 @@ public:
             immediateCompletions_ = 0;
             return EventWaitStart::kPending;
         }
-        if (IsGoneError(code)) {
+        if (!DeviceAnswers()) {
             // Wake the monitor now: its look at the queue finds the device
             // gone and reports it once.
             ::SetEvent(eventWaitDone_.get());
             return EventWaitStart::kPending;
         }
-        // The driver cannot wait for events: from here on the queue is looked
-        // at every few milliseconds instead. Only the first failure is news.
-        polling_ = true;
-        ArmPoll();
+        // The driver cannot wait for events: watch the queue instead. An
+        // invalid parameter is what some drivers say for "no waits here".
+        WatchQueue();
+        SetLastError(static_cast<int>(code));
         return code == ERROR_INVALID_PARAMETER ? EventWaitStart::kPending : EventWaitStart::kFailed;
     }
 
     Waitable waitable() const override {
-        return Waitable{
-            reinterpret_cast<std::intptr_t>(polling_ ? pollTimer_.get() : eventWaitDone_.get())};
+        return Waitable{reinterpret_cast<std::intptr_t>(eventWaitDone_.get())};
     }
 
     IoStatus InputQueue(uint32_t& count) override {
@@ -361,27 +379,46 @@ private:
         return IoStatus::kOk;
     }
 
-    // Where events cannot be waited for, the timer stands in for the port
-    // event: set at once when bytes wait, else after a short sleep.
-    EventWaitStart ArmPoll() {
+    // Whether the device still answers a status query; a failure with one of
+    // the "gone" codes says it has left.
+    bool DeviceAnswers() {
         DWORD errors = 0;
         COMSTAT status{};
-        const bool waiting = ::ClearCommError(port_.get(), &errors, &status) && status.cbInQue != 0;
-        LARGE_INTEGER due{};
-        due.QuadPart = waiting ? -1 : -kFallbackPollMs * 10'000;  // 100 ns units, relative
-        ::SetWaitableTimer(pollTimer_.get(), &due, 0, nullptr, nullptr, FALSE);
+        if (::ClearCommError(port_.get(), &errors, &status)) {
+            return true;
+        }
+        return !IsGoneError(::GetLastError());
+    }
+
+    // From now on a watcher thread stands in for the driver's event wait: it
+    // sets the port event whenever bytes wait (or the device has gone), so
+    // the monitor still sleeps until there is something to read.
+    EventWaitStart WatchQueue() {
+        if (!watcher_.joinable()) {
+            watcher_ = std::thread([this] {
+                while (::WaitForSingleObject(watchStop_.get(), kQueueWatchMs) == WAIT_TIMEOUT) {
+                    DWORD errors = 0;
+                    COMSTAT status{};
+                    const bool ok = ::ClearCommError(port_.get(), &errors, &status) != 0;
+                    if ((ok && status.cbInQue != 0) || (!ok && IsGoneError(::GetLastError()))) {
+                        ::SetEvent(eventWaitDone_.get());
+                    }
+                }
+            });
+        }
+        ::ResetEvent(eventWaitDone_.get());
         return EventWaitStart::kPending;
     }
 
     UniqueHandle port_;
     UniqueHandle eventWaitDone_;
     UniqueHandle ioDone_;
-    UniqueHandle pollTimer_;
+    UniqueHandle watchStop_;
+    std::thread watcher_;
     OVERLAPPED eventOverlapped_{};
     OVERLAPPED ioOverlapped_{};
     DWORD eventWord_ = 0;
     bool eventWaitPending_ = false;
-    bool polling_ = false;
     int immediateCompletions_ = 0;
     uint32_t mask_ = 0;
     CommTimeouts timeouts_;
@@ -401,13 +438,13 @@ std::unique_ptr<SerialPort> OpenSerialPort(int portNumber) {
     }
     UniqueHandle eventWaitDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle ioDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UniqueHandle pollTimer(::CreateWaitableTimerW(nullptr, TRUE, nullptr));
-    if (!eventWaitDone || !ioDone || !pollTimer) {
+    UniqueHandle watchStop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!eventWaitDone || !ioDone || !watchStop) {
         RecordLastError();
         return nullptr;
     }
     return std::make_unique<WinSerialPort>(std::move(port), std::move(eventWaitDone),
-                                           std::move(ioDone), std::move(pollTimer));
+                                           std::move(ioDone), std::move(watchStop));
 }
 
 }  // namespace plk::platform
