@@ -19,7 +19,7 @@ build() {
 
 build win32
 # The 32-bit executables are checked even where they cannot be run.
-for exe in build/win32/tests/win/comm_win_test.exe; do
+for exe in build/win32/tests/win/*.exe build/win32/res/make_rc.exe; do
   cmake -DOBJDUMP=i686-w64-mingw32-objdump -DBINARY="$exe" -DFORMAT=pei-i386 \
     -P tests/win/check_imports.cmake
 done

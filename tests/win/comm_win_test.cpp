@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -14,16 +13,14 @@
 #include "platform/serial_port.h"
 #include "platform/sys/win32.h"
 #include "platform/sys_error.h"
+#include "wine_support.h"
 
 namespace plk::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool UnderWine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+using test::UnderWine;
 
 TEST(BuildCommDcb, MeetsTheSharedTable) {
     for (const auto& row : test::kLineDefinitionCases) {
@@ -72,18 +69,14 @@ TEST(WinSerialPort, AMissingPortIsRefusedWithTheSystemsCode) {
     EXPECT_FALSE(ErrorText(LastError()).empty());
 }
 
-int PortFromEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::atoi(value) : 0;
-}
-
 // The port under test, configured as the link configures it, and the board.
 class MappedPort : public ::testing::Test {
 protected:
     void SetUp() override {
-        portNumber_ = PortFromEnvironment("PLINKOR_TEST_COM");
-        const int boardNumber = PortFromEnvironment("PLINKOR_TEST_BOARD_COM");
-        if (portNumber_ == 0 || boardNumber == 0) {
+        const test::MappedPorts mapped = test::MappedPortsFromEnvironment();
+        portNumber_ = mapped.port;
+        const int boardNumber = mapped.board;
+        if (!mapped.present()) {
             GTEST_SKIP()
                 << "no pseudo-terminal mapped as a COM port (scripts/test-win.sh maps one)";
         }
