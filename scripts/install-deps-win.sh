@@ -16,7 +16,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 packages=(
   cmake ninja-build googletest
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  wine wine64 wine32:i386 xvfb xauth fonts-arphic-uming
+  wine wine64 wine32:i386 xvfb xauth fonts-arphic-uming socat
 )
 
 missing=()

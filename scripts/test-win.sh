@@ -37,7 +37,7 @@ wine_prefix_up
 # Two linked pseudo-terminals: what one end is sent, the other reads.
 socat pty,raw,echo=0,link="$WINE_ROOT/com5" pty,raw,echo=0,link="$WINE_ROOT/com6" \
   >"$WINE_ROOT/socat.log" 2>&1 &
-socat_pid=$!
+WINE_HELPER_PIDS="$!"
 for _ in $(seq 50); do
   [ -e "$WINE_ROOT/com5" ] && [ -e "$WINE_ROOT/com6" ] && break
   sleep 0.1
@@ -49,8 +49,6 @@ export PLINKOR_TEST_COM=5 PLINKOR_TEST_BOARD_COM=6
 echo "=== test: $run_preset (under $(wine --version 2>/dev/null))"
 status=0
 ctest --preset "$run_preset" "$@" || status=$?
-kill "$socat_pid" 2>/dev/null || true
-wait "$socat_pid" 2>/dev/null || true
 wine_prefix_down
 echo "=== Windows part: $((SECONDS - started)) s"
 exit "$status"

@@ -3,7 +3,8 @@
 #   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements
 #   wine_map_com 5 /dev/pts/3      # the pseudo-terminal appears as \\.\COM5 and in SerialComm
 #   wine_prefix_down               # ends this prefix's Wine processes and Xvfb, removes the prefix
-# Everything it starts is ended by wine_prefix_down (also on exit, by trap).
+# Everything it starts is ended by wine_prefix_down (also on exit, by trap),
+# and so are the processes whose ids the caller adds to WINE_HELPER_PIDS.
 
 wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
   # regedit reads UTF-16 with a byte-order mark, which also carries the Chinese names.
@@ -55,6 +56,12 @@ wine_map_com() {  # wine_map_com N DEVICE-PATH
 
 wine_prefix_down() {
   trap - EXIT
+  local pid
+  for pid in ${WINE_HELPER_PIDS:-}; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  WINE_HELPER_PIDS=
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
     wineserver -k 2>/dev/null || true
   fi
