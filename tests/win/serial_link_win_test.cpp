@@ -98,6 +98,28 @@ TEST_F(WinSerialLinkTest, GreetingOutCommandOutLineBackWithoutBoxes) {
     EXPECT_EQ(link_->MonitorExitCode(), kMonitorExitCode);
 }
 
+// The box names the step, carries the system's own text (through the wide
+// call, as UTF-8) and the port, and the port still counts as open.
+TEST_F(WinSerialLinkTest, AFailedConfigurationStepShowsOneBoxWithTheSystemsText) {
+    int opened = -1;
+    window_.Run(
+        [&] { opened = link_->OpenPort(&window_, mapped_.port, 115200, 'X', 8, 1, 3, 512); });
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(link_->HasPort());
+    const auto boxes = window_.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Application Error");
+    EXPECT_EQ(boxes[0].type, 0x10u);
+    const std::string head = "WARNING:  BuildCommDCB() Failed with the following error: \n";
+    const std::string tail = "\nPort: " + std::to_string(mapped_.port) + "\n";
+    ASSERT_GT(boxes[0].text.size(), head.size() + tail.size());
+    EXPECT_EQ(boxes[0].text.substr(0, head.size()), head);
+    EXPECT_EQ(boxes[0].text.substr(boxes[0].text.size() - tail.size()), tail);
+    const std::string systemText =
+        boxes[0].text.substr(head.size(), boxes[0].text.size() - head.size() - tail.size());
+    EXPECT_EQ(systemText.find("error "), std::string::npos) << systemText;
+}
+
 // With nothing coming from the board, the monitor sleeps: every wake-up of
 // the port event sends the event-char notice, so a spinning monitor shows.
 TEST_F(WinSerialLinkTest, AnIdlePortDoesNotWakeTheMonitor) {
