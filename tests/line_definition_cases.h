@@ -1,7 +1,6 @@
 // What the system's own reader of a port definition text (BuildCommDCB) does
 // to the settings it is applied to, recorded from Wine 8.0. The Windows build
-// checks these rows against the real call; the Linux emulation of the reader
-// is meant to meet the same rows.
+// checks these rows against the real call, both builds against our reader.
 #pragma once
 
 #include "platform/comm/serial_port.h"
