@@ -7,10 +7,12 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "line_definition_cases.h"
 #include "platform/comm/port_list.h"
 #include "platform/comm/serial_port.h"
+#include "platform/sys/event.h"
 #include "platform/sys/sys_error.h"
 #include "platform/sys/win32.h"
 #include "wine_support.h"
@@ -193,6 +195,43 @@ TEST_F(MappedPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
     ASSERT_EQ(port_->InputQueue(waiting), IoStatus::kOk);
     EXPECT_EQ(waiting, 0u);
     EXPECT_EQ(BoardReceives(5), command);
+}
+
+// The board says XOFF and never reads: with XON/XOFF on, the driver holds the
+// output back and a write without a time-out would never end but for the stop.
+TEST_F(MappedPort, AStopEndsAWriteThatFlowControlHoldsUp) {
+    LineSettings settings;
+    ASSERT_TRUE(port_->GetLineSettings(settings));
+    settings.outX = true;
+    ASSERT_TRUE(port_->SetLineSettings(settings));
+    ASSERT_TRUE(port_->SetTimeouts({1000, 1000, 1000, 0, 0}));  // writes without a limit
+    BoardSends("\x13");
+    ::Sleep(100);
+    Event stop;
+    std::thread stopper([&] {
+        ::Sleep(300);
+        stop.Set();
+    });
+    const std::string big(1 << 16, 'w');
+    const auto start = Clock::now();
+    const IoStatus status =
+        port_->Write(reinterpret_cast<const uint8_t*>(big.data()), big.size(), stop.waitable());
+    const auto took = Clock::now() - start;
+    stopper.join();
+    EXPECT_EQ(status, IoStatus::kStopped);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    // Nothing of it is left for the close to wait for.
+    const auto closing = Clock::now();
+    port_.reset();
+    EXPECT_LT(Clock::now() - closing, std::chrono::seconds(1));
+
+    // The device keeps its settings past the close: leave it as found.
+    port_ = OpenSerialPort(portNumber_);
+    ASSERT_NE(port_, nullptr) << ErrorText(LastError());
+    ASSERT_TRUE(port_->GetLineSettings(settings));
+    settings.outX = false;
+    ASSERT_TRUE(port_->SetLineSettings(settings));
+    BoardSends("\x11");
 }
 
 TEST_F(MappedPort, TheMaskInForceIsTheOneSet) {
