@@ -1,22 +1,4 @@
-# Cross build for Windows (x86) with MinGW-w64, posix thread model (the win32
-# model has no std::thread or std::mutex). Linked statically, so that the
-# executables need only the system's own DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for Windows (x86) with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(PLINKOR_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${PLINKOR_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${PLINKOR_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${PLINKOR_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${PLINKOR_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${PLINKOR_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Tests run through Wine; the harness sets up the prefix and the display.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

@@ -131,20 +131,6 @@ void SocketLibraryCleanup() {
     ::WSACleanup();
 }
 
-Socket::~Socket() {
-    Close();
-}
-
-Socket::Socket(Socket&& other) noexcept : native_(std::exchange(other.native_, kInvalid)) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        native_ = std::exchange(other.native_, kInvalid);
-    }
-    return *this;
-}
-
 Socket Socket::CreateTcp() {
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
