@@ -2,7 +2,9 @@
 # Installs what is needed, then builds and runs every test: the fuzz targets for
 # a bounded time, then the suite in the default build and again under
 # AddressSanitizer + UBSan and under ThreadSanitizer, each followed by the
-# reliability suite's report.
+# reliability suite's report, then the Windows build and its tests under Wine
+# (scripts/test-win.sh). Arguments name the presets to run instead ("windows"
+# for the Windows part), e.g. `scripts/test.sh default windows`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +20,14 @@ if [ -f scripts/fuzz.sh ] && [ -z "${1:-}" ]; then
   bash scripts/fuzz.sh
 fi
 
-presets=("${@:-default asan tsan}")
+presets=("${@:-default asan tsan windows}")
 for preset in ${presets[*]}; do
+  if [ "$preset" = windows ]; then
+    linux_done=$SECONDS
+    bash scripts/test-win.sh
+    echo "=== the Windows part took $((SECONDS - linux_done)) s of $SECONDS s"
+    continue
+  fi
   echo "=== build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

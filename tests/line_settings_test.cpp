@@ -1,6 +1,7 @@
 // The line definition text, read over a port's settings.
 #include <gtest/gtest.h>
 
+#include "line_definition_cases.h"
 #include "platform/comm/serial_port.h"
 #include "platform/sys/sys_error.h"
 
@@ -20,9 +21,9 @@ TEST(LineDefinition, KeyedTextIsLaidOverTheSettings) {
     EXPECT_EQ(s.dataBits, 8);
     EXPECT_EQ(s.stopBits, StopBits::kOne);
     EXPECT_EQ(s.evtChar, 'q');  // not named by the text: kept
-    // Flow control and modem lines the text leaves out take their defaults.
-    EXPECT_EQ(s.rtsControl, RtsControl::kEnable);
-    EXPECT_FALSE(s.outX);
+    // Flow control and modem lines the text leaves out are kept too.
+    EXPECT_EQ(s.rtsControl, RtsControl::kDisable);
+    EXPECT_TRUE(s.outX);
 
     ASSERT_TRUE(BuildLineSettings("COM3: baud=300 parity=o data=7 stop=2 rts=off xon=on", s));
     EXPECT_EQ(s.baudRate, 300u);
@@ -31,6 +32,27 @@ TEST(LineDefinition, KeyedTextIsLaidOverTheSettings) {
     EXPECT_EQ(s.stopBits, StopBits::kTwo);
     EXPECT_EQ(s.rtsControl, RtsControl::kDisable);
     EXPECT_TRUE(s.outX && s.inX);
+}
+
+// The rows the Windows build checks against the system's own reader.
+TEST(LineDefinition, MeetsTheSharedTable) {
+    for (const auto& row : test::kLineDefinitionCases) {
+        LineSettings s;
+        s.baudRate = 9600;
+        s.stopBits = StopBits::kTwo;
+        s.evtChar = 'q';
+        s.rtsControl = row.rtsBefore;
+        s.dtrControl = row.dtrBefore;
+        s.outX = s.inX = s.outxCtsFlow = s.outxDsrFlow = row.flowBefore;
+        ASSERT_TRUE(BuildLineSettings(row.text, s)) << row.text;
+        EXPECT_EQ(s.rtsControl, row.rts) << row.text;
+        EXPECT_EQ(s.dtrControl, row.dtr) << row.text;
+        EXPECT_EQ(s.outX, row.xon) << row.text;
+        EXPECT_EQ(s.inX, row.xon) << row.text;
+        EXPECT_EQ(s.outxCtsFlow, row.ctsFlow) << row.text;
+        EXPECT_EQ(s.stopBits, row.stop) << row.text;
+        EXPECT_EQ(s.evtChar, 'q') << row.text;
+    }
 }
 
 TEST(LineDefinition, LegacyFormAndBadTexts) {

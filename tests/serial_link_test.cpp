@@ -50,6 +50,35 @@ auto CharsThenEventCharNotice(std::size_t count) {
     };
 }
 
+// The device as opened, passing every call on; keeps the last settings applied.
+class SettingsSpy final : public platform::SerialPort {
+public:
+    SettingsSpy(std::unique_ptr<platform::SerialPort> port, platform::LineSettings& applied)
+        : port_(std::move(port)), applied_(applied) {}
+    bool SetTimeouts(const platform::CommTimeouts& t) override { return port_->SetTimeouts(t); }
+    bool SetEventMask(uint32_t mask) override { return port_->SetEventMask(mask); }
+    bool GetEventMask(uint32_t& mask) override { return port_->GetEventMask(mask); }
+    bool GetLineSettings(platform::LineSettings& s) override { return port_->GetLineSettings(s); }
+    bool SetLineSettings(const platform::LineSettings& s) override {
+        applied_ = s;
+        return port_->SetLineSettings(s);
+    }
+    bool Purge() override { return port_->Purge(); }
+    bool DrainThenPurge(platform::Waitable stop) override { return port_->DrainThenPurge(stop); }
+    platform::EventWaitStart StartEventWait() override { return port_->StartEventWait(); }
+    platform::Waitable waitable() const override { return port_->waitable(); }
+    platform::IoStatus InputQueue(uint32_t& count) override { return port_->InputQueue(count); }
+    platform::IoStatus ReadByte(uint8_t& byte) override { return port_->ReadByte(byte); }
+    platform::IoStatus Write(const uint8_t* data, std::size_t length,
+                             platform::Waitable stop) override {
+        return port_->Write(data, length, stop);
+    }
+
+private:
+    std::unique_ptr<platform::SerialPort> port_;
+    platform::LineSettings& applied_;
+};
+
 class SerialLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -126,6 +155,33 @@ TEST_F(SerialLinkTest, LineSettingsReadBackFromTheDevice) {
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_TRUE(window_.Boxes().empty());
+}
+
+// The definition text keeps the flow control and modem-line controls it does
+// not name, as the system's reader does: the RTS control set before it stays
+// disabled, and a device still in the kernel's terminal defaults must not come
+// out with XON/XOFF on, which would eat the board's 0x11 and 0x13 bytes.
+TEST_F(SerialLinkTest, ADeviceInTerminalDefaultsOpensRawWithRtsDisabled) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+    t.c_lflag |= ICANON | ECHO;
+    t.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
+    platform::LineSettings applied;
+    applied.evtChar = 0;
+    link_ = std::make_unique<CSerialLink>([&](int n) -> std::unique_ptr<platform::SerialPort> {
+        auto port = dev_.Opener()(n);
+        return port ? std::make_unique<SettingsSpy>(std::move(port), applied) : nullptr;
+    });
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(applied.rtsControl, platform::RtsControl::kDisable);
+    EXPECT_EQ(applied.dtrControl, platform::DtrControl::kEnable);
+    EXPECT_EQ(applied.evtChar, 'q');
+    EXPECT_FALSE(applied.outX || applied.inX || applied.outxCtsFlow || applied.outxDsrFlow);
+    ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
     EXPECT_TRUE(window_.Boxes().empty());
 }
 

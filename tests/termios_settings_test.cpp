@@ -97,6 +97,13 @@ TEST(TermiosSettings, FlowControlAndModemLines) {
     FromTermios(t, 0, out);
     EXPECT_EQ(out.rtsControl, RtsControl::kDisable);
     EXPECT_EQ(out.dtrControl, DtrControl::kDisable);
+
+    // A device nobody has set up yet has the kernel's terminal defaults, whose
+    // XON/XOFF is no flow control a program chose.
+    t.c_lflag |= ICANON;
+    t.c_iflag |= IXON | IXOFF;
+    FromTermios(t, std::nullopt, out);
+    EXPECT_FALSE(out.outX || out.inX);
 }
 
 }  // namespace

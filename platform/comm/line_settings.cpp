@@ -93,8 +93,10 @@ std::vector<std::string_view> Split(std::string_view text, auto isSeparator) {
 }
 
 // "baud=115200 parity=N data=8 stop=1 [to=] [xon=] [odsr=] [octs=] [dtr=] [rts=] [idsr=]"
+// Flow control and the modem-line controls change only when the text names
+// them: a control set before the text is read (RTS disabled) stays set.
 bool ParseKeyed(std::string_view text, LineSettings& s) {
-    bool xon = false, odsr = false, octs = false, dtr = false, rts = false;
+    bool baudNamed = false, stopNamed = false;
     for (std::string_view part : Split(text, [](char c) { return c == ' ' || c == '\t'; })) {
         const std::size_t eq = part.find('=');
         if (eq == std::string_view::npos) {
@@ -107,6 +109,7 @@ bool ParseKeyed(std::string_view text, LineSettings& s) {
             if (!ParseUnsigned(value, s.baudRate)) {
                 return false;
             }
+            baudNamed = true;
         } else if (key == "parity") {
             if (!ParseParity(value, s.parity)) {
                 return false;
@@ -119,6 +122,7 @@ bool ParseKeyed(std::string_view text, LineSettings& s) {
             if (!ParseStopBits(value, s.stopBits)) {
                 return false;
             }
+            stopNamed = true;
         } else if (key == "to") {
             if (!ParseOnOff(value, on)) {
                 return false;
@@ -128,17 +132,14 @@ bool ParseKeyed(std::string_view text, LineSettings& s) {
                 return false;
             }
             s.outX = s.inX = on;
-            xon = true;
         } else if (key == "odsr") {
             if (!ParseOnOff(value, s.outxDsrFlow)) {
                 return false;
             }
-            odsr = true;
         } else if (key == "octs") {
             if (!ParseOnOff(value, s.outxCtsFlow)) {
                 return false;
             }
-            octs = true;
         } else if (key == "idsr") {
             if (!ParseOnOff(value, s.dsrSensitivity)) {
                 return false;
@@ -151,7 +152,6 @@ bool ParseKeyed(std::string_view text, LineSettings& s) {
             } else {
                 return false;
             }
-            dtr = true;
         } else if (key == "rts") {
             if (value == "hs") {
                 s.rtsControl = RtsControl::kHandshake;
@@ -162,32 +162,19 @@ bool ParseKeyed(std::string_view text, LineSettings& s) {
             } else {
                 return false;
             }
-            rts = true;
         } else {
             return false;
         }
     }
-    // Flow control and the modem lines the text leaves out fall back to their
-    // defaults, as Windows does: no flow control, DTR and RTS on.
-    if (!xon) {
-        s.outX = s.inX = false;
-    }
-    if (!odsr) {
-        s.outxDsrFlow = false;
-    }
-    if (!octs) {
-        s.outxCtsFlow = false;
-    }
-    if (!dtr) {
-        s.dtrControl = DtrControl::kEnable;
-    }
-    if (!rts) {
-        s.rtsControl = RtsControl::kEnable;
+    // Stop bits are never left as they were: one, or two at 110 baud.
+    if (!stopNamed) {
+        s.stopBits = baudNamed && s.baudRate == 110 ? StopBits::kTwo : StopBits::kOne;
     }
     return true;
 }
 
-// The older "96,n,8,1[,x|p]" form; two-digit rates are abbreviations.
+// The older "96,n,8,1[,x|p]" form; two-digit rates are abbreviations. It sets
+// the flow control and both modem-line controls every time, from its last field.
 bool ParseLegacy(std::string_view text, LineSettings& s) {
     const auto parts = Split(text, [](char c) { return c == ',' || c == ' ' || c == '\t'; });
     if (parts.empty() || parts.size() > 5) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "platform/sys/event.h"
 
@@ -27,9 +28,15 @@ enum class NetStatus {
 class Socket {
 public:
     Socket() = default;
-    ~Socket();
-    Socket(Socket&& other) noexcept;
-    Socket& operator=(Socket&& other) noexcept;
+    ~Socket() { Close(); }
+    Socket(Socket&& other) noexcept : native_(std::exchange(other.native_, kInvalid)) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            Close();
+            native_ = std::exchange(other.native_, kInvalid);
+        }
+        return *this;
+    }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 

@@ -78,20 +78,6 @@ bool SocketLibraryStartup() {
 }
 void SocketLibraryCleanup() {}
 
-Socket::~Socket() {
-    Close();
-}
-
-Socket::Socket(Socket&& other) noexcept : native_(std::exchange(other.native_, kInvalid)) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        native_ = std::exchange(other.native_, kInvalid);
-    }
-    return *this;
-}
-
 Socket Socket::CreateTcp() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {

@@ -1,0 +1,75 @@
+# Functions for running Windows programs under Wine in a throwaway prefix with
+# an X display of its own. Source it, then:
+#   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements
+#   wine_map_com 5 /dev/pts/3      # the pseudo-terminal appears as \\.\COM5 and in SerialComm
+#   wine_prefix_down               # ends this prefix's Wine processes and Xvfb, removes the prefix
+# Everything it starts is ended by wine_prefix_down (also on exit, by trap),
+# and so are the processes whose ids the caller adds to WINE_HELPER_PIDS.
+
+wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
+  # regedit reads UTF-16 with a byte-order mark, which also carries the Chinese names.
+  local utf16="$1.utf16"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } >"$utf16"
+  wine regedit /S "$(winepath -w "$utf16")" >/dev/null 2>&1
+}
+
+wine_prefix_up() {
+  WINE_ROOT=$(mktemp -d "${TMPDIR:-/tmp}/plinkor-wine.XXXXXX")
+  export WINEPREFIX="$WINE_ROOT/prefix"
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  # No Mono or Gecko: nothing here uses them, and they cannot be fetched.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # Xvfb picks a free display itself and tells us which.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WINE_ROOT/display" >/dev/null 2>&1 &
+  WINE_XVFB_PID=$!
+  local i
+  for i in $(seq 100); do
+    [ -s "$WINE_ROOT/display" ] && break
+    sleep 0.1
+  done
+  export DISPLAY=":$(head -n1 "$WINE_ROOT/display")"
+  trap wine_prefix_down EXIT
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+  cat >"$WINE_ROOT/fonts.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
+"宋体"="AR PL UMing CN"
+"SimSun"="AR PL UMing CN"
+REG
+  wine_reg_import "$WINE_ROOT/fonts.reg"
+  echo "wine prefix $WINEPREFIX on display $DISPLAY ($(wine --version 2>/dev/null))"
+}
+
+wine_map_com() {  # wine_map_com N DEVICE-PATH
+  local device
+  device=$(readlink -f "$2")
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /d "$device" /f >/dev/null 2>&1
+  # The device map is made when Wine's services start: restart them.
+  # A persistent server also spares every later Wine call its start-up.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wineserver -p 2>/dev/null || true
+  wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+wine_prefix_down() {
+  trap - EXIT
+  local pid
+  for pid in ${WINE_HELPER_PIDS:-}; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  WINE_HELPER_PIDS=
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k 2>/dev/null || true
+  fi
+  if [ -n "${WINE_XVFB_PID:-}" ]; then
+    kill "$WINE_XVFB_PID" 2>/dev/null || true
+    wait "$WINE_XVFB_PID" 2>/dev/null || true
+    WINE_XVFB_PID=
+  fi
+  [ -n "${WINE_ROOT:-}" ] && rm -rf "$WINE_ROOT"
+  WINE_ROOT=
+}
