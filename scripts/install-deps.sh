@@ -17,9 +17,20 @@ for p in "${packages[@]}"; do
 done
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# `apt-get update` fails as a whole when a single index does (an i386 index
+# stuck mid-sync, say): try a few times, then go on with the lists we have.
 if ((${#missing[@]})); then
-  "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 "${missing[@]}"
+  for try in 1 2 3; do
+    "${sudo_cmd[@]}" apt-get update && break
+    echo "apt-get update failed (try $try of 3)" >&2
+    sleep 5
+  done
+  for try in 1 2 3; do
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 \
+      "${missing[@]}" && break
+    [ "$try" -lt 3 ] || exit 1
+    sleep 10
+  done
 fi
 
 # Node's own package manager comes with some builds of nodejs; Debian's is a
