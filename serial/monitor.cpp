@@ -118,8 +118,9 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     for (;;) {
         platform::Waitable handles[3] = {
             link.m_stopEvent.waitable(), {}, link.m_writeEvent.waitable()};
-        const bool watchPort = !deviceGone && !pause;
+        const bool pausing = pause;
         pause = false;
+        const bool watchPort = !deviceGone && !pausing;
         if (watchPort) {
             switch (link.m_port->StartEventWait()) {
                 case platform::EventWaitStart::kCompleted: {
@@ -148,7 +149,7 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
             handles[1] = link.m_port->waitable();
         }
 
-        switch (platform::WaitAny(handles, watchPort ? platform::kInfinite : kFailurePauseMs)) {
+        switch (platform::WaitAny(handles, pausing ? kFailurePauseMs : platform::kInfinite)) {
             case 0: {
                 link.m_port.reset();
                 link.m_monitorAlive.store(0, std::memory_order_release);
