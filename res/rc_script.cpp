@@ -70,7 +70,9 @@ void Dialog(std::string& out, const DialogTemplate& d) {
 
 // The dialog-initialisation data as the framework's tools write it: per
 // record the control, the message and the length (two words), then the data
-// as little-endian words, an odd last byte as an octal string.
+// as little-endian words, an odd last byte as an octal string. Every item is
+// followed by a comma, line ends included: windres, unlike the Microsoft
+// compiler, reads two items without one between them as an error.
 void DialogInit(std::string& out, const DialogTemplate& d) {
     const auto records = ParseDlgInit(d.initData);
     if (d.initData.empty() || !records) {
@@ -79,18 +81,21 @@ void DialogInit(std::string& out, const DialogTemplate& d) {
     out += std::to_string(d.id) + " 240  // dialog-initialisation data\nBEGIN\n";
     for (const DlgInitRecord& r : *records) {
         out += "    " + std::to_string(r.controlId) + ", " + Hex(r.message, 3) + ", " +
-               std::to_string(r.data.size()) + ", 0\n";
+               std::to_string(r.data.size()) + ", 0,\n";
         std::string line;
         std::size_t i = 0;
         for (; i + 1 < r.data.size(); i += 2) {
             line += Hex(static_cast<uint32_t>(r.data[i] | r.data[i + 1] << 8), 4) + ", ";
         }
         if (i < r.data.size()) {
-            char octal[8];
-            std::snprintf(octal, sizeof octal, "\"\\%03o\"", r.data[i]);
+            char octal[16];
+            std::snprintf(octal, sizeof octal, "\"\\%03o\", ", r.data[i]);
             line += octal;
         }
-        out += line + "\n";
+        if (!line.empty()) {
+            line.pop_back();  // the blank after the last comma
+            out += line + "\n";
+        }
     }
     out += "    0\nEND\n\n";
 }
