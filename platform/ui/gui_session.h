@@ -12,7 +12,8 @@ public:
     static std::unique_ptr<GuiSession> Start(int& argc, char** argv);
     virtual ~GuiSession() = default;
 
-    // From now on SIGTERM or SIGINT ends every open dialog and message box as
+    // From now on SIGTERM or SIGINT (on Windows: the end of the session, a
+    // console's Ctrl+C or close) ends every open dialog and message box as
     // Cancel does, innermost first, and any dialog started later at once. A
     // second signal has its default effect.
     virtual void CancelDialogsOnTerminationSignals() = 0;

@@ -34,7 +34,8 @@ inline constexpr unsigned kMbIconQuestion = 0x20;
 inline constexpr unsigned kMbIconWarning = 0x30;
 inline constexpr unsigned kMbIconInformation = 0x40;
 
-// The application's name: the caption of the boxes the program shows as its own.
+// The application's name: the caption of the boxes the program shows as its
+// own, where the window layer does not take the executable's base name itself.
 inline constexpr const char* kAppName = "plinkor";
 
 // WM_COMMAND's wParam: the control identifier in the low word, the notification
@@ -68,8 +69,15 @@ public:
     // waits for `done`.
     virtual void WaitServingSends(const Event& done) = 0;
 
-    // A message box with one OK button; returns when it is dismissed. Any thread.
+    // A message box with one OK button and no owner window; returns when it is
+    // dismissed. Any thread.
     virtual void MessageBox(const std::string& text, const std::string& caption, unsigned type) = 0;
+    // A box of the application's own: one OK button, the application's name as
+    // its caption (on Windows the executable's base name), this window its
+    // owner. Any thread.
+    virtual void AppMessageBox(const std::string& text, unsigned type) {
+        MessageBox(text, kAppName, type);
+    }
 
     // Controls by identifier. Any thread: from a worker thread each call is a
     // synchronous request to the user-interface thread, and does nothing once the
@@ -91,7 +99,7 @@ public:
 
 // A box with one OK button and the application's name as its caption.
 inline void AfxMessageBox(Window& window, const std::string& text, unsigned type = kMbOk) {
-    window.MessageBox(text, kAppName, type);
+    window.AppMessageBox(text, type);
 }
 
 }  // namespace plk::platform
