@@ -60,9 +60,13 @@ void Dialog(std::string& out, const DialogTemplate& d) {
         const std::string text =
             c.isIcon() && c.iconId != 0 ? std::to_string(c.iconId) : Quote(c.text);
         const int id = c.id == kNoId16 ? -1 : c.id;
+        // The resource compilers add WS_CHILD | WS_VISIBLE to every control's
+        // style; a hidden control must take the visible bit away again.
+        const std::string styleText =
+            Hex(c.style, 8) + (c.visible() ? "" : " | NOT " + Hex(style::kVisible, 8));
         out += "    CONTROL " + text + ", " + std::to_string(id) + ", " +
-               ClassName(c.controlClass) + ", " + Hex(c.style, 8) + ", " + std::to_string(c.x) +
-               ", " + std::to_string(c.y) + ", " + std::to_string(c.width) + ", " +
+               ClassName(c.controlClass) + ", " + styleText + ", " + std::to_string(c.x) + ", " +
+               std::to_string(c.y) + ", " + std::to_string(c.width) + ", " +
                std::to_string(c.height) + "\n";
     }
     out += "END\n\n";
