@@ -32,7 +32,8 @@ build() {
 
 build win32
 # The 32-bit executables are checked even where they cannot be run.
-for exe in build/win32/tests/*.exe build/win32/tests/win/*.exe build/win32/res/make_rc.exe; do
+for exe in build/win32/app/Plinkor.exe build/win32/tests/*.exe build/win32/tests/win/*.exe \
+  build/win32/res/make_rc.exe; do
   cmake -DOBJDUMP=i686-w64-mingw32-objdump -DBINARY="$exe" -DFORMAT=pei-i386 \
     -P tests/win/check_imports.cmake
 done
