@@ -39,6 +39,9 @@ Windows Registry Editor Version 5.00
 "SimSun"="AR PL UMing CN"
 REG
   wine_reg_import "$WINE_ROOT/fonts.reg"
+  # Until its server ends the registry lives in memory only: a copy of the
+  # prefix (tests/win/program_win.sh) would not have the replacements.
+  wineserver -w
   echo "wine prefix $WINEPREFIX on display $DISPLAY ($(wine --version 2>/dev/null))"
 }
 
