@@ -2,8 +2,28 @@
 # Takes docs/screenshot.png: the real window, shown on a virtual X server
 # (Xvfb), from inside the end-to-end test's private machine (pseudo-terminal
 # board as /dev/ttyUSB31). Needs root, like the end-to-end test.
+#
+#   scripts/screenshot.sh windows   # docs/windows.png instead: Plinkor.exe under
+#                                   # Wine on Xvfb, from tests/win/program_win.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = windows ]; then
+  bash scripts/install-deps-win.sh
+  preset=win32
+  [ -x /usr/lib/wine/wine ] || preset=win64  # no 32-bit Wine here
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target plinkor program_win_test
+  source scripts/wine-prefix.sh
+  wine_prefix_up
+  mkdir -p docs
+  PLINKOR_SCREENSHOT="$PWD/docs/windows.png" bash tests/win/program_win.sh \
+    "build/$preset/app/Plinkor.exe" "build/$preset/tests/win/program_win_test.exe" \
+    --gtest_filter=ProgramWin.Screenshot
+  wine_prefix_down
+  echo "wrote docs/windows.png"
+  exit 0
+fi
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target plinkor e2e_test
