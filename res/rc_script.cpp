@@ -40,6 +40,8 @@ const char* ClassName(ControlClass c) {
     return "\"\"";
 }
 
+constexpr uint32_t kWsVisible = 0x10000000;
+
 void Dialog(std::string& out, const DialogTemplate& d) {
     out += std::to_string(d.id) + (d.extended ? " DIALOGEX " : " DIALOG ") + std::to_string(d.x) +
            ", " + std::to_string(d.y) + ", " + std::to_string(d.width) + ", " +
@@ -60,9 +62,16 @@ void Dialog(std::string& out, const DialogTemplate& d) {
         const std::string text =
             c.isIcon() && c.iconId != 0 ? std::to_string(c.iconId) : Quote(c.text);
         const int id = c.id == kNoId16 ? -1 : c.id;
+        // The resource compiler gives every CONTROL the child and visible
+        // styles on top of what it names; a hidden control must take the
+        // visible one away again.
+        std::string style = Hex(c.style, 8);
+        if ((c.style & kWsVisible) == 0) {
+            style += " | NOT " + Hex(kWsVisible, 8);
+        }
         out += "    CONTROL " + text + ", " + std::to_string(id) + ", " +
-               ClassName(c.controlClass) + ", " + Hex(c.style, 8) + ", " + std::to_string(c.x) +
-               ", " + std::to_string(c.y) + ", " + std::to_string(c.width) + ", " +
+               ClassName(c.controlClass) + ", " + style + ", " + std::to_string(c.x) + ", " +
+               std::to_string(c.y) + ", " + std::to_string(c.width) + ", " +
                std::to_string(c.height) + "\n";
     }
     out += "END\n\n";
@@ -70,7 +79,8 @@ void Dialog(std::string& out, const DialogTemplate& d) {
 
 // The dialog-initialisation data as the framework's tools write it: per
 // record the control, the message and the length (two words), then the data
-// as little-endian words, an odd last byte as an octal string.
+// as little-endian words, an odd last byte as an octal string. Every item is
+// followed by a comma, line ends too, or the resource compiler stops there.
 void DialogInit(std::string& out, const DialogTemplate& d) {
     const auto records = ParseDlgInit(d.initData);
     if (d.initData.empty() || !records) {
@@ -79,18 +89,21 @@ void DialogInit(std::string& out, const DialogTemplate& d) {
     out += std::to_string(d.id) + " 240  // dialog-initialisation data\nBEGIN\n";
     for (const DlgInitRecord& r : *records) {
         out += "    " + std::to_string(r.controlId) + ", " + Hex(r.message, 3) + ", " +
-               std::to_string(r.data.size()) + ", 0\n";
+               std::to_string(r.data.size()) + ", 0,\n";
         std::string line;
         std::size_t i = 0;
         for (; i + 1 < r.data.size(); i += 2) {
             line += Hex(static_cast<uint32_t>(r.data[i] | r.data[i + 1] << 8), 4) + ", ";
         }
         if (i < r.data.size()) {
-            char octal[8];
-            std::snprintf(octal, sizeof octal, "\"\\%03o\"", r.data[i]);
+            char octal[12];
+            std::snprintf(octal, sizeof octal, "\"\\%03o\", ", r.data[i]);
             line += octal;
         }
-        out += line + "\n";
+        if (!line.empty()) {
+            line.pop_back();  // the space after the last comma
+            out += "    " + line + "\n";
+        }
     }
     out += "    0\nEND\n\n";
 }
