@@ -45,6 +45,8 @@ if [ -f build/win32/app/Plinkor.exe ]; then
     -DPLINKOR_EXPECTED_MACHINE='"0x14C"' tests/win/resource_check_test.cpp \
     tests/win/pe_resources.cpp -lgtest -lgtest_main -pthread -o build/win32/resource_check_host
   PLINKOR_RESOURCE_EXE=build/win32/app/Plinkor.exe build/win32/resource_check_host --gtest_brief=1
+  echo "=== the 32-bit ZIP"
+  cmake -DCPACK=cpack -DBUILD="$PWD/build/win32" -P tests/win/check_zip.cmake
 fi
 
 if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null || ! command -v socat >/dev/null; then
