@@ -84,12 +84,25 @@ void PrintTo(const Control& c, std::ostream* os) {
         << c.y << " " << c.cx << "x" << c.cy << ", text length " << c.text.size() << "}";
 }
 
-struct Dialog {
+struct DialogHeader {
     uint32_t style = 0, exStyle = 0, helpId = 0;
     int16_t x = 0, y = 0, cx = 0, cy = 0;
-    std::u16string menu, windowClass, caption, face;
+    std::u16string menu{}, windowClass{}, caption{};
     uint16_t points = 0, weight = 0;
     uint8_t italic = 0, charset = 0;
+    std::u16string face{};
+    bool operator==(const DialogHeader&) const = default;
+};
+
+void PrintTo(const DialogHeader& h, std::ostream* os) {
+    *os << "{style 0x" << std::hex << h.style << ", extended 0x" << h.exStyle << std::dec
+        << ", help " << h.helpId << ", " << h.x << "," << h.y << " " << h.cx << "x" << h.cy
+        << ", menu/class/caption/face lengths " << h.menu.size() << "/" << h.windowClass.size()
+        << "/" << h.caption.size() << "/" << h.face.size() << ", font " << h.points << " pt weight "
+        << h.weight << " italic " << int{h.italic} << " charset " << int{h.charset} << "}";
+}
+
+struct Dialog : DialogHeader {
     std::vector<Control> controls;
 };
 
@@ -99,15 +112,22 @@ int16_t S16(ByteReader& r) {
     return static_cast<int16_t>(r.U16());
 }
 
-// The extended form: version 1, signature 0xFFFF, 32-bit control identifiers.
-Dialog ReadExtendedDialog(std::span<const uint8_t> bytes) {
+// Both forms of a dialog template. The extended one starts with version 1 and
+// the signature 0xFFFF, and adds help identifiers, 32-bit control identifiers
+// and the font's weight, italic flag and character set.
+Dialog ReadDialog(std::span<const uint8_t> bytes, bool extended) {
     ByteReader r(bytes);
-    EXPECT_EQ(r.U16(), 1);
-    EXPECT_EQ(r.U16(), 0xFFFF);
     Dialog d;
-    d.helpId = r.U32();
-    d.exStyle = r.U32();
-    d.style = r.U32();
+    if (extended) {
+        EXPECT_EQ(r.U16(), 1);
+        EXPECT_EQ(r.U16(), 0xFFFF);
+        d.helpId = r.U32();
+        d.exStyle = r.U32();
+        d.style = r.U32();
+    } else {
+        d.style = r.U32();
+        d.exStyle = r.U32();
+    }
     const uint16_t count = r.U16();
     d.x = S16(r), d.y = S16(r), d.cx = S16(r), d.cy = S16(r);
     d.menu = r.NameOrOrdinal();
@@ -115,50 +135,26 @@ Dialog ReadExtendedDialog(std::span<const uint8_t> bytes) {
     d.caption = r.Text();
     if (d.style & kDsSetFont) {
         d.points = r.U16();
-        d.weight = r.U16();
-        d.italic = r.U8();
-        d.charset = r.U8();
-        d.face = r.Text();
-    }
-    for (uint16_t i = 0; i < count; ++i) {
-        r.AlignTo4();
-        EXPECT_EQ(r.U32(), 0U) << "help identifier of control " << i;
-        EXPECT_EQ(r.U32(), 0U) << "extended style of control " << i;
-        Control c{};
-        c.style = r.U32();
-        c.x = S16(r), c.y = S16(r), c.cx = S16(r), c.cy = S16(r);
-        c.id = r.U32();
-        c.className = ClassName(r.NameOrOrdinal());
-        c.text = r.NameOrOrdinal();
-        EXPECT_EQ(r.U16(), 0) << "creation data of control " << i;
-        d.controls.push_back(c);
-    }
-    EXPECT_TRUE(r.atEnd()) << "bytes after the last control at " << r.offset();
-    return d;
-}
-
-// The classic form: 16-bit control identifiers, a font of size and face only.
-Dialog ReadClassicDialog(std::span<const uint8_t> bytes) {
-    ByteReader r(bytes);
-    Dialog d;
-    d.style = r.U32();
-    d.exStyle = r.U32();
-    const uint16_t count = r.U16();
-    d.x = S16(r), d.y = S16(r), d.cx = S16(r), d.cy = S16(r);
-    d.menu = r.NameOrOrdinal();
-    d.windowClass = r.NameOrOrdinal();
-    d.caption = r.Text();
-    if (d.style & kDsSetFont) {
-        d.points = r.U16();
+        if (extended) {
+            d.weight = r.U16();
+            d.italic = r.U8();
+            d.charset = r.U8();
+        }
         d.face = r.Text();
     }
     for (uint16_t i = 0; i < count; ++i) {
         r.AlignTo4();
         Control c{};
-        c.style = r.U32();
-        EXPECT_EQ(r.U32(), 0U) << "extended style of control " << i;
+        if (extended) {
+            EXPECT_EQ(r.U32(), 0U) << "help identifier of control " << i;
+            EXPECT_EQ(r.U32(), 0U) << "extended style of control " << i;
+            c.style = r.U32();
+        } else {
+            c.style = r.U32();
+            EXPECT_EQ(r.U32(), 0U) << "extended style of control " << i;
+        }
         c.x = S16(r), c.y = S16(r), c.cx = S16(r), c.cy = S16(r);
-        c.id = r.U16();
+        c.id = extended ? r.U32() : r.U16();
         c.className = ClassName(r.NameOrOrdinal());
         c.text = r.NameOrOrdinal();
         EXPECT_EQ(r.U16(), 0) << "creation data of control " << i;
@@ -185,19 +181,16 @@ TEST(ProgramResources, AreAGuiExecutableHoldingOnlyItsOwnResourcesInChinese) {
 }
 
 TEST(ProgramResources, MainDialogTemplate) {
-    const Dialog d = ReadExtendedDialog(Resource(kRtDialog, 102));
-    EXPECT_EQ(d.helpId, 0U);
-    EXPECT_EQ(d.exStyle, 0x00040000U);
-    EXPECT_EQ(d.style, 0x90C800C0U);
-    EXPECT_EQ((std::vector<int>{d.x, d.y, d.cx, d.cy}), (std::vector<int>{0, 0, 320, 46}));
-    EXPECT_EQ(d.menu, u"");
-    EXPECT_EQ(d.windowClass, u"");
-    EXPECT_TRUE(d.caption == u"Plinkor-在线编程");
-    EXPECT_EQ(d.points, 9);
-    EXPECT_EQ(d.weight, 0);
-    EXPECT_EQ(d.italic, 0);
-    EXPECT_EQ(d.charset, 1);
-    EXPECT_TRUE(d.face == u"宋体");
+    const Dialog d = ReadDialog(Resource(kRtDialog, 102), true);
+    const DialogHeader header{.style = 0x90C800C0,
+                              .exStyle = 0x00040000,
+                              .cx = 320,
+                              .cy = 46,
+                              .caption = u"Plinkor-在线编程",
+                              .points = 9,
+                              .charset = 1,
+                              .face = u"宋体"};
+    EXPECT_EQ(static_cast<const DialogHeader&>(d), header);
     const uint32_t none = 0xFFFFFFFF;
     const std::vector<Control> expected{
         {1000, u"BUTTON", u"连接", 0x50010000, 272, 7, 41, 15},
@@ -213,15 +206,14 @@ TEST(ProgramResources, MainDialogTemplate) {
 }
 
 TEST(ProgramResources, AboutBoxTemplate) {
-    const Dialog d = ReadClassicDialog(Resource(kRtDialog, 100));
-    EXPECT_EQ(d.style, 0x80C800C0U);
-    EXPECT_EQ(d.exStyle, 0U);
-    EXPECT_EQ((std::vector<int>{d.x, d.y, d.cx, d.cy}), (std::vector<int>{0, 0, 235, 55}));
-    EXPECT_EQ(d.menu, u"");
-    EXPECT_EQ(d.windowClass, u"");
-    EXPECT_TRUE(d.caption == u"关于 Plinkor");
-    EXPECT_EQ(d.points, 9);
-    EXPECT_TRUE(d.face == u"宋体");
+    const Dialog d = ReadDialog(Resource(kRtDialog, 100), false);
+    const DialogHeader header{.style = 0x80C800C0,
+                              .cx = 235,
+                              .cy = 55,
+                              .caption = u"关于 Plinkor",
+                              .points = 9,
+                              .face = u"宋体"};
+    EXPECT_EQ(static_cast<const DialogHeader&>(d), header);
     ASSERT_EQ(d.controls.size(), 4U);
     // The notice's wording is the program's own; its place and style are fixed.
     const std::u16string notice = d.controls[2].text;
