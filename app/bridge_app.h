@@ -8,7 +8,7 @@
 
 namespace plk {
 
-class CBridgeApp {
+class CBridgeApp : public platform::CommandTarget {
 public:
     CBridgeApp() = default;
     virtual ~CBridgeApp() = default;
@@ -19,6 +19,13 @@ public:
     // follows and the program ends.
     virtual bool InitInstance();
 
+    // The application's routing table: the commands the main dialog leaves.
+    bool OnCmdMsg(int id) override;
+    // F1's help command. There is no help content: taking the command keeps
+    // it from doing anything else.
+    void OnHelp() { ++m_helpRequests; }
+    int helpRequests() const { return m_helpRequests; }
+
     // The main window while the main dialog object exists, else nullptr. Set
     // on the user-interface thread before the dialog opens (release); threads
     // the dialog starts read it with acquire.
@@ -26,6 +33,7 @@ public:
 
 private:
     std::atomic<CBridgeDlg*> m_pMainWnd{nullptr};
+    int m_helpRequests = 0;  // user-interface thread
 };
 
 extern CBridgeApp theApp;

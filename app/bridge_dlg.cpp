@@ -101,9 +101,14 @@ platform::LResult CBridgeDlg::WindowProc(uint32_t message, platform::WParam wPar
         }
         return route.handler(*this, wParam, lParam);
     }
-    // The base dialog's initialisation hook, then default processing.
+    // The base dialog's initialisation hook, then the application's commands,
+    // then default processing.
     if (message == platform::kWmInitDialog) {
         return OnInitDialog();
+    }
+    if (message == platform::kWmCommand && m_commandOwner != nullptr &&
+        m_commandOwner->OnCmdMsg(controlId)) {
+        return 0;
     }
     return Default(message, wParam, lParam);
 }

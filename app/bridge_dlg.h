@@ -94,6 +94,8 @@ public:
     void OnSysCommand(unsigned command, platform::LParam lParam);
     void OnPaint();
     platform::IconHandle OnQueryDragIcon() const { return m_hIcon; }
+    // Takes the commands the dialog's own table does not: the application.
+    void SetCommandOwner(platform::CommandTarget* owner) { m_commandOwner = owner; }
     // The window's frame operations; DoModal sets it, tests may set their own.
     void AttachFrame(platform::DialogFrame* frame) { m_frame = frame; }
 
@@ -119,6 +121,7 @@ private:
     // anyway, and the destructor stops it explicitly.
     std::unique_ptr<BridgeServer> m_bridge;
     platform::IconHandle m_hIcon = nullptr;  // the module's; never released here
+    platform::CommandTarget* m_commandOwner = nullptr;
 };
 
 }  // namespace plk

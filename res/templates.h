@@ -39,6 +39,8 @@ enum class ControlClass { kButton, kStatic, kComboBox };
 // The base dialog's own commands: the OK and Cancel buttons.
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
+// The help command that F1 gives a dialog (57670).
+inline constexpr int kIdHelp = 0xE146;
 // "No identifier" in the classic form's 16-bit identifiers (IDC_STATIC elsewhere).
 inline constexpr int kNoId16 = 0xFFFF;
 

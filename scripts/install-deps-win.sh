@@ -14,7 +14,7 @@ apt_get() {
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 packages=(
-  cmake ninja-build googletest
+  cmake ninja-build googletest libgtest-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine wine64 wine32:i386 xvfb xauth fonts-arphic-uming socat
 )

@@ -38,6 +38,18 @@ for exe in build/win32/app/Plinkor.exe build/win32/tests/*.exe build/win32/tests
     -P tests/win/check_imports.cmake
 done
 
+# The 32-bit program's resources, read back by a build of the check for this
+# machine, so that they are checked whether or not 32-bit Wine is here.
+if [ -f build/win32/app/Plinkor.exe ]; then
+  echo "=== resources of build/win32/app/Plinkor.exe"
+  g++ -std=c++20 -O1 -Wall -Wextra -Werror -DPLINKOR_UNDER_WINE=0 -DPLINKOR_RESOURCE_EXE='""' \
+    -DPLINKOR_EXPECTED_MACHINE='"0x14C"' tests/win/resource_check_test.cpp \
+    tests/win/pe_resources.cpp -lgtest -lgtest_main -pthread -o build/win32/resource_check_host
+  PLINKOR_RESOURCE_EXE=build/win32/app/Plinkor.exe build/win32/resource_check_host --gtest_brief=1
+  echo "=== the 32-bit ZIP"
+  cmake -DCPACK=cpack -DBUILD="$PWD/build/win32" -P tests/win/check_zip.cmake
+fi
+
 if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null || ! command -v socat >/dev/null; then
   echo "!!! Wine tests skipped: wine, Xvfb or socat could not be installed (the builds were checked)"
   exit 0

@@ -1,6 +1,7 @@
 # Functions for running Windows programs under Wine in a throwaway prefix with
 # an X display of its own. Source it, then:
 #   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements
+#   wine_font_replacements         # the replacements alone, in the current WINEPREFIX
 #   wine_map_com 5 /dev/pts/3      # the pseudo-terminal appears as \\.\COM5 and in SerialComm
 #   wine_prefix_down               # ends this prefix's Wine processes and Xvfb, removes the prefix
 # Everything it starts is ended by wine_prefix_down (also on exit, by trap),
@@ -11,6 +12,20 @@ wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
   local utf16="$1.utf16"
   { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } >"$utf16"
   wine regedit /S "$(winepath -w "$utf16")" >/dev/null 2>&1
+}
+
+wine_font_replacements() {  # the dialog font's names, drawn with an installed CJK font
+  local reg
+  reg=$(mktemp "${TMPDIR:-/tmp}/plinkor-fonts.XXXXXX.reg")
+  cat >"$reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
+"宋体"="AR PL UMing CN"
+"SimSun"="AR PL UMing CN"
+REG
+  wine_reg_import "$reg"
+  rm -f "$reg" "$reg.utf16"
 }
 
 wine_prefix_up() {
@@ -31,14 +46,7 @@ wine_prefix_up() {
   trap wine_prefix_down EXIT
   wineboot -i >/dev/null 2>&1
   wineserver -w
-  cat >"$WINE_ROOT/fonts.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
-"宋体"="AR PL UMing CN"
-"SimSun"="AR PL UMing CN"
-REG
-  wine_reg_import "$WINE_ROOT/fonts.reg"
+  wine_font_replacements
   # Until its server ends the registry lives in memory only: a copy of the
   # prefix (tests/win/program_win.sh) would not have the replacements.
   wineserver -w

@@ -190,7 +190,7 @@ TEST(Resources, TheWindowsResourceScriptIsWrittenFromTheTables) {
     for (const char* line :
          {"102 DIALOGEX 0, 0, 320, 46\n", "STYLE 0x90C800C0\n", "CAPTION \"Plinkor-在线编程\"\n",
           "    CONTROL \"打开串口\", 1001, \"Button\", 0x50010000, 209, 7, 60, 16\n",
-          "    1003, 0x403, 7, 0\n0x3131, 0x3235, 0x3030, \"\\000\"\n",
+          "    1003, 0x403, 7, 0,\n0x3131, 0x3235, 0x3030, \"\\000\",\n    0\n",
           "    101 \"关于 Plinkor(&A)...\"\n", "133 ICON \"app_icon.ico\"\n"}) {
         EXPECT_NE(script.find(line), std::string::npos) << line;
     }

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <thread>
 
+#include "app/bridge_app.h"
 #include "app/bridge_dlg.h"
 #include "platform/ui/gui_session.h"
 #include "res/resource.h"
@@ -242,6 +243,20 @@ TEST_F(WindowQtTest, EnterOnAButtonClicksItAndEscapeCancels) {
     EXPECT_EQ(result, platform::kIdCancel);
     const Seen click{kWmCommand, MakeCommandParam(IDC_BTN_OPENPORT, platform::kBnClicked), 0};
     EXPECT_EQ(target_.seen, (std::vector<Seen>{click, click}));
+}
+
+TEST_F(WindowQtTest, F1IsTheHelpCommandThatTheApplicationTakes) {
+    CBridgeApp app;
+    target_.dialog.SetCommandOwner(&app);
+    const int result = RunWith(*window_, target_, [&] {
+        ASSERT_TRUE(QTest::qWaitForWindowActive(widget_));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+        EXPECT_EQ(app.helpRequests(), 1);
+        EXPECT_NE(window_->widget(), nullptr);  // nothing else happened
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(result, platform::kIdCancel);
+    EXPECT_EQ(target_.seen, (std::vector<Seen>{{kWmCommand, platform::kIdHelp, 0}}));
 }
 
 TEST_F(WindowQtTest, CloseBoxIsTheCloseSystemCommandAndCancels) {

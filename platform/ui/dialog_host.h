@@ -15,6 +15,7 @@
 namespace plk::platform {
 
 using res::kIdCancel;
+using res::kIdHelp;
 using res::kIdOk;
 
 inline constexpr uint32_t kWmIconEraseBkgnd = 0x0027;
@@ -45,6 +46,17 @@ class PaintContext {
 public:
     virtual ~PaintContext() = default;
     virtual void DrawIcon(int x, int y, IconHandle icon) = 0;
+};
+
+// Where a dialog hands the commands it does not handle itself: the
+// application's own routing table.
+class CommandTarget {
+public:
+    // True when the command was handled.
+    virtual bool OnCmdMsg(int id) = 0;
+
+protected:
+    ~CommandTarget() = default;
 };
 
 // The window operations of a dialog. User-interface thread only.

@@ -143,6 +143,10 @@ bool QtDialogWindow::OnDialogKey(int key, Qt::KeyboardModifiers modifiers) {
         OnCommand(kIdCancel, kBnClicked);
         return true;
     }
+    if (key == Qt::Key_F1 && plain) {
+        OnCommand(kIdHelp, 0);
+        return true;
+    }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && plain && widget_) {
         // A focused push button takes Enter itself; otherwise the template's
         // default button, or OK when it has none.
