@@ -69,6 +69,13 @@ INT_PTR Win32DialogWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPA
     if (target_ == nullptr) {
         return FALSE;
     }
+    if (message == WM_HELP) {
+        // F1 reaches the dialog as WM_HELP; the dialog sees it as the help
+        // command, which its owner's routing table may take.
+        message = WM_COMMAND;
+        wParam = MakeCommandParam(kIdHelp, 0);
+        lParam = 0;
+    }
     Current current{message, wParam, lParam, false};
     Current* outer = current_;
     current_ = &current;
