@@ -47,7 +47,8 @@ if [ -f build/win32/app/Plinkor.exe ]; then
     tests/win/pe_resources.cpp -lgtest -lgtest_main -pthread -o build/win32/resource_check_host
   PLINKOR_RESOURCE_EXE=build/win32/app/Plinkor.exe build/win32/resource_check_host --gtest_brief=1
   echo "=== the 32-bit ZIP"
-  cmake -DCPACK=cpack -DBUILD="$PWD/build/win32" -P tests/win/check_zip.cmake
+  cmake -DCPACK=cpack -DBUILD="$PWD/build/win32" \
+    -DRESOURCE_CHECK="$PWD/build/win32/resource_check_host" -P tests/win/check_zip.cmake
 fi
 
 if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null || ! command -v socat >/dev/null; then
