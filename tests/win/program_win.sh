@@ -56,19 +56,23 @@ for _ in $(seq 50); do
   [ -e "$work/com7" ] && [ -e "$work/com8" ] && break
   sleep 0.1
 done
-cat >"$work/ports.reg" <<REG
+# map_ports PATH-OF-COM8: the board on COM7, the program's port on COM8.
+map_ports() {
+  cat >"$work/ports.reg" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
 "COM5"=-
 "COM6"=-
 "COM7"="$(readlink -f "$work/com7")"
-"COM8"="$(readlink -f "$work/com8")"
+"COM8"="$1"
 REG
-wine regedit /S "$(winepath -w "$work/ports.reg")" >/dev/null 2>&1
-# The device map is made as Wine's services start: restart them.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
+  wine regedit /S "$(winepath -w "$work/ports.reg")" >/dev/null 2>&1
+  # The device map is made as Wine's services start: restart them.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+}
+map_ports "$(readlink -f "$work/com8")"
 
 if [ -n "${PLINKOR_SCREENSHOT:-}" ]; then
   # No window manager runs on the display: Wine draws the frame and the
@@ -89,7 +93,13 @@ PLINKOR_EXE=$(winepath -w "$exe")
 export PLINKOR_EXE
 status=0
 wine "$test" "$@" || status=$?
-if [ -n "${PLINKOR_SCREENSHOT:-}" ] && [ -s "$work/shot.bmp" ]; then
-  convert "$work/shot.bmp" "$PLINKOR_SCREENSHOT"
+if [ -n "${PLINKOR_SCREENSHOT:-}" ]; then
+  [ -s "$work/shot.bmp" ] && convert "$work/shot.bmp" "$PLINKOR_SCREENSHOT"
+  exit "$status"
 fi
+
+# Once more with the program's port listed but not a device: its open fails.
+mkdir "$work/gone"  # listed, yet no device opens there
+map_ports "$work/gone"
+PLINKOR_TEST_PORT_GONE=1 wine "$test" "$@" || status=$?
 exit "$status"
