@@ -102,4 +102,9 @@ fi
 mkdir "$work/gone"  # listed, yet no device opens there
 map_ports "$work/gone"
 PLINKOR_TEST_PORT_GONE=1 wine "$test" "$@" || status=$?
+
+# And once with a plain file there: it opens, but no serial call works on it.
+: >"$work/file"
+map_ports "$work/file"
+PLINKOR_TEST_PORT_FILE=1 wine "$test" "$@" || status=$?
 exit "$status"
