@@ -22,8 +22,9 @@ if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
   echo "skipped: no Wine prefix and display (run by scripts/test-win.sh)"
   exit 77
 fi
-if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v socat >/dev/null; then
-  echo "skipped: needs root, unshare and socat for a private network namespace"
+if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v ip >/dev/null ||
+  ! command -v socat >/dev/null; then
+  echo "skipped: needs root, unshare, ip and socat for a private network namespace"
   exit 77
 fi
 if [ -z "${PLINKOR_PRIVATE_NET:-}" ]; then
