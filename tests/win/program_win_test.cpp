@@ -356,6 +356,29 @@ TEST_F(ProgramWin, BridgesABrowserAndABoardInTheTemplatesDialogAndEndsOnEscape) 
     ASSERT_TRUE(::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog_, nullptr), &gui));
     EXPECT_EQ(gui.hwndFocus, ::GetDlgItem(dialog_, IDC_BTN_CONNECT));
 
+    // The window menu's About entry (system command 16): the About box over
+    // the disabled dialog; its OK gives the dialog back.
+    ::PostMessageW(dialog_, WM_SYSCOMMAND, IDM_ABOUT_ENTRY, 0);
+    const std::wstring aboutCaption = Wide(res::AboutBox().caption);
+    HWND about = nullptr;
+    for (const auto until = Clock::now() + milliseconds(kTimeoutMs);
+         about == nullptr && Clock::now() < until;) {
+        about = ::FindWindowW(L"#32770", aboutCaption.c_str());
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    ASSERT_NE(about, nullptr) << "no About box";
+    EXPECT_EQ(::GetWindow(about, GW_OWNER), dialog_);
+    EXPECT_FALSE(::IsWindowEnabled(dialog_));
+    EXPECT_EQ(Text(::GetDlgItem(about, IDOK)), "确定");
+    ::PostMessageW(about, WM_COMMAND, IDOK, 0);
+    for (const auto until = Clock::now() + milliseconds(kTimeoutMs);
+         (::IsWindow(about) || !::IsWindowEnabled(dialog_)) && Clock::now() < until;) {
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    EXPECT_FALSE(::IsWindow(about));
+    EXPECT_TRUE(::IsWindowEnabled(dialog_));
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog_, nullptr), &gui);
+
     // Escape, as the keyboard would give it to the focused control.
     HWND focus = gui.hwndFocus != nullptr ? gui.hwndFocus : dialog_;
     ::PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
