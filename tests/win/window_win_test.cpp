@@ -33,9 +33,11 @@ public:
     std::unique_ptr<platform::PortListing> Open() override { return nullptr; }
 };
 
+// The dialog once it is shown, that is once its initialisation is through.
 HWND WaitForDialog(const wchar_t* caption) {
     for (int i = 0; i < 400; ++i) {
-        if (HWND hwnd = ::FindWindowW(L"#32770", caption)) {
+        if (HWND hwnd = ::FindWindowW(L"#32770", caption);
+            hwnd != nullptr && ::IsWindowVisible(hwnd)) {
             return hwnd;
         }
         std::this_thread::sleep_for(milliseconds(25));
