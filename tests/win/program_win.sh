@@ -28,7 +28,7 @@ if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v ip >/d
   exit 77
 fi
 if [ -z "${PLINKOR_PRIVATE_NET:-}" ]; then
-  PLINKOR_PRIVATE_NET=1 exec unshare --mount --net -- bash "$0" "$@"
+  PLINKOR_PRIVATE_NET=1 exec unshare --net -- bash "$0" "$@"
 fi
 
 exe=$1
