@@ -17,6 +17,7 @@ packages=(
   cmake ninja-build googletest libgtest-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine wine64 wine32:i386 xvfb xauth fonts-arphic-uming socat
+  iproute2 util-linux  # the program's Wine test: a network namespace with lo up
 )
 
 missing=()

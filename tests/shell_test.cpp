@@ -186,11 +186,14 @@ TEST(Resources, TheWindowsResourceScriptIsWrittenFromTheTables) {
     const auto committed = ReadFile(PLINKOR_SOURCE_DIR "/res/plinkor.rc");
     EXPECT_EQ(script, std::string(committed.begin(), committed.end()))
         << "res/plinkor.rc is stale: build the plinkor_rc target";
-    // A few lines a resource compiler must see exactly so.
+    // A few lines a resource compiler must see exactly so: windres wants a
+    // comma after every item of data, and the compilers make every control
+    // visible that does not say otherwise.
     for (const char* line :
          {"102 DIALOGEX 0, 0, 320, 46\n", "STYLE 0x90C800C0\n", "CAPTION \"Plinkor-在线编程\"\n",
           "    CONTROL \"打开串口\", 1001, \"Button\", 0x50010000, 209, 7, 60, 16\n",
-          "    1003, 0x403, 7, 0,\n0x3131, 0x3235, 0x3030, \"\\000\",\n    0\n",
+          "    CONTROL \"\", 1003, \"ComboBox\", 0x40210102 | NOT 0x10000000, 134, 7, 72, 53\n",
+          "    1003, 0x403, 7, 0,\n0x3131, 0x3235, 0x3030, \"\\000\",\n",
           "    101 \"关于 Plinkor(&A)...\"\n", "133 ICON \"app_icon.ico\"\n"}) {
         EXPECT_NE(script.find(line), std::string::npos) << line;
     }

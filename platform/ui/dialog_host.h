@@ -2,7 +2,7 @@
 // created from its template and run modally, its icon, its window menu,
 // default processing of the messages it does not handle, and painting.
 //
-// Implementations: Qt Widgets (ui/qt/), later Win32 (ui/win32/).
+// Implementations: Qt Widgets (ui/qt/), Win32 native dialogs (ui/win32/).
 #pragma once
 
 #include <memory>

@@ -22,12 +22,13 @@ if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
   echo "skipped: no Wine prefix and display (run by scripts/test-win.sh)"
   exit 77
 fi
-if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v socat >/dev/null; then
-  echo "skipped: needs root, unshare and socat for a private network namespace"
+if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null || ! command -v ip >/dev/null ||
+  ! command -v socat >/dev/null; then
+  echo "skipped: needs root, unshare, ip and socat for a private network namespace"
   exit 77
 fi
 if [ -z "${PLINKOR_PRIVATE_NET:-}" ]; then
-  PLINKOR_PRIVATE_NET=1 exec unshare --mount --net -- bash "$0" "$@"
+  PLINKOR_PRIVATE_NET=1 exec unshare --net -- bash "$0" "$@"
 fi
 
 exe=$1
@@ -56,19 +57,23 @@ for _ in $(seq 50); do
   [ -e "$work/com7" ] && [ -e "$work/com8" ] && break
   sleep 0.1
 done
-cat >"$work/ports.reg" <<REG
+# map_ports PATH-OF-COM8: the board on COM7, the program's port on COM8.
+map_ports() {
+  cat >"$work/ports.reg" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
 "COM5"=-
 "COM6"=-
 "COM7"="$(readlink -f "$work/com7")"
-"COM8"="$(readlink -f "$work/com8")"
+"COM8"="$1"
 REG
-wine regedit /S "$(winepath -w "$work/ports.reg")" >/dev/null 2>&1
-# The device map is made as Wine's services start: restart them.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
+  wine regedit /S "$(winepath -w "$work/ports.reg")" >/dev/null 2>&1
+  # The device map is made as Wine's services start: restart them.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+}
+map_ports "$(readlink -f "$work/com8")"
 
 if [ -n "${PLINKOR_SCREENSHOT:-}" ]; then
   # No window manager runs on the display: Wine draws the frame and the
@@ -89,7 +94,18 @@ PLINKOR_EXE=$(winepath -w "$exe")
 export PLINKOR_EXE
 status=0
 wine "$test" "$@" || status=$?
-if [ -n "${PLINKOR_SCREENSHOT:-}" ] && [ -s "$work/shot.bmp" ]; then
-  convert "$work/shot.bmp" "$PLINKOR_SCREENSHOT"
+if [ -n "${PLINKOR_SCREENSHOT:-}" ]; then
+  [ -s "$work/shot.bmp" ] && convert "$work/shot.bmp" "$PLINKOR_SCREENSHOT"
+  exit "$status"
 fi
+
+# Once more with the program's port listed but not a device: its open fails.
+mkdir "$work/gone"  # listed, yet no device opens there
+map_ports "$work/gone"
+PLINKOR_TEST_PORT_GONE=1 wine "$test" "$@" || status=$?
+
+# And once with a plain file there: it opens, but no serial call works on it.
+: >"$work/file"
+map_ports "$work/file"
+PLINKOR_TEST_PORT_FILE=1 wine "$test" "$@" || status=$?
 exit "$status"

@@ -60,13 +60,17 @@ std::string ExecutableBaseName() {
     return name.empty() ? std::string(kAppName) : Narrow(name);
 }
 
-BOOL CALLBACK EndThreadBox(HWND hwnd, LPARAM /*unused*/) {
+BOOL CALLBACK EndBox(HWND hwnd, LPARAM /*unused*/) {
     // A message box is a dialog of the system's class; our own dialogs carry
-    // a mark and are ended through the modal stack, innermost first.
+    // a mark and are ended through the modal stack, innermost first. A box
+    // may run on any thread of the process: its OK is posted to it.
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(hwnd, &process);
     wchar_t name[16] = {};
     ::GetClassNameW(hwnd, name, 16);
-    if (std::wstring_view(name) == L"#32770" && ::GetPropW(hwnd, kDialogMark) == nullptr) {
-        ::EndDialog(hwnd, IDCANCEL);
+    if (process == ::GetCurrentProcessId() && std::wstring_view(name) == L"#32770" &&
+        ::GetPropW(hwnd, kDialogMark) == nullptr) {
+        ::PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
     }
     return TRUE;
 }
@@ -153,7 +157,7 @@ void Win32DialogHost::CancelAll() {
     cancelling_.store(true, std::memory_order_release);
     // An open window menu runs a loop of its own.
     ::EndMenu();
-    ::EnumThreadWindows(uiThread_, &EndThreadBox, 0);
+    ::EnumWindows(&EndBox, 0);
     for (auto it = modal_.rbegin(); it != modal_.rend(); ++it) {
         (*it)->EndDialog(kIdCancel);
     }

@@ -64,8 +64,8 @@ public:
     // of its gets there (a modal loop, a box, a menu).
     void RequestCancelAll();
     // User-interface thread: closes an open menu, ends every box of the
-    // thread, then every running dialog innermost first, with Cancel; dialogs
-    // and boxes started from now on end at once.
+    // process (whatever thread shows it), then every running dialog innermost
+    // first, with Cancel; dialogs and boxes started from now on end at once.
     void CancelAll();
     bool cancelling() const { return cancelling_.load(std::memory_order_acquire); }
 
@@ -126,8 +126,6 @@ private:
     // Runs `work` on the user-interface thread, through a real sent message
     // from other threads; false once the window is gone.
     bool SendWork(const std::function<void()>& work);
-    void ShowBox(const std::string& text, const std::string& caption, unsigned type, bool owned);
-    void Box(const std::string& text, const std::string& caption, unsigned type, bool owned);
     HWND Item(int id) const;
     void ApplyDialogInitData();
     void Centre(HWND owner);

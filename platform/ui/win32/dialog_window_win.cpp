@@ -54,13 +54,14 @@ void Win32DialogWindow::WaitServingSends(const Event& done) {
     // Only sent messages are served here, never input, timers or posted
     // messages: the caller is in the middle of a handler and must not be
     // re-entered by anything else.
-    while (!done.IsSet()) {
-        const DWORD woke = ::MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (woke == WAIT_FAILED) {
-            return;
-        }
+    for (;;) {
+        // Serves what was sent already, then sleeps until more is or `done`.
         MSG msg;
         ::PeekMessageW(&msg, nullptr, 0, 0, PM_QS_SENDMESSAGE | PM_NOREMOVE);
+        if (done.IsSet() || ::MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE,
+                                                        QS_SENDMESSAGE) == WAIT_FAILED) {
+            return;
+        }
     }
 }
 
@@ -68,35 +69,28 @@ void Win32DialogWindow::WaitServingSends(const Event& done) {
 
 void Win32DialogWindow::MessageBox(const std::string& text, const std::string& caption,
                                    unsigned type) {
-    Box(text, caption, type, false);
-}
-
-void Win32DialogWindow::AppMessageBox(const std::string& text, unsigned type) {
-    Box(text, host_.appName(), type, true);
-}
-
-void Win32DialogWindow::Box(const std::string& text, const std::string& caption, unsigned type,
-                            bool owned) {
-    // Every box runs on the user-interface thread, so that the end of the
-    // session finds and ends it there.
-    if (OnUiThread()) {
-        ShowBox(text, caption, type, owned);
-        return;
-    }
-    if (!SendWork([&] { ShowBox(text, caption, type, owned); })) {
-        // No window to show it for any more, and the user-interface thread
-        // may be waiting for this very thread: report it where it can be seen.
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    }
-}
-
-void Win32DialogWindow::ShowBox(const std::string& text, const std::string& caption, unsigned type,
-                                bool owned) {
+    // The system's own box, with no owner, on the calling thread: a worker
+    // that reports a failure waits for the user there, and the user-interface
+    // thread stays free, though it may itself be waiting for that worker.
     if (host_.cancelling()) {
         return;
     }
-    HWND owner = owned ? hwnd() : nullptr;
-    ::MessageBoxW(owner, Widen(text).c_str(), Widen(caption).c_str(), type);
+    ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(), type);
+}
+
+void Win32DialogWindow::AppMessageBox(const std::string& text, unsigned type) {
+    // The application's own box belongs to the dialog and its thread.
+    const std::string& caption = host_.appName();
+    auto show = [&] {
+        if (!host_.cancelling()) {
+            ::MessageBoxW(hwnd(), Widen(text).c_str(), Widen(caption).c_str(), type);
+        }
+    };
+    if (OnUiThread()) {
+        show();
+    } else if (!SendWork(show)) {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    }
 }
 
 // --- controls --------------------------------------------------------------

@@ -8,6 +8,7 @@
 // bridge stopped and joined, the link closed, the window gone), and main is
 // about to return.
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "platform/ui/gui_session.h"
@@ -29,18 +30,30 @@ HANDLE UnwoundEvent() {
     return event;
 }
 
-// The host to cancel; set while a session watches (release/acquire).
-std::atomic<Win32DialogHost*> g_watchedHost{nullptr};
-std::atomic<bool> g_endRequested{false};
+// The host to cancel while a session watches. The lock keeps the session
+// from destroying the host while a request reaches it; nobody waits under it.
+std::mutex g_hostLock;
+Win32DialogHost* g_watchedHost = nullptr;
+bool g_endRequested = false;
 
-// The first request ends the dialogs and waits for the program to unwind;
-// false for a second one, which then has its default effect.
-bool EndAsCancel() {
-    Win32DialogHost* host = g_watchedHost.load(std::memory_order_acquire);
-    if (host == nullptr || g_endRequested.exchange(true)) {
+// The first request asks the user-interface thread to end the dialogs; false
+// for a later one, or with no session watching.
+bool RequestEnd() {
+    std::lock_guard lock(g_hostLock);
+    if (g_watchedHost == nullptr || g_endRequested) {
         return false;
     }
-    host->RequestCancelAll();
+    g_endRequested = true;
+    g_watchedHost->RequestCancelAll();
+    return true;
+}
+
+// Ends the dialogs and waits for the program to unwind; false for a second
+// request, which then has its default effect.
+bool EndAsCancel() {
+    if (!RequestEnd()) {
+        return false;
+    }
     ::WaitForSingleObject(UnwoundEvent(), kUnwindWaitMs);
     return true;
 }
@@ -50,12 +63,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
             // Ctrl+C need not wait: the process goes on after the handler.
-            if (Win32DialogHost* host = g_watchedHost.load(std::memory_order_acquire);
-                host != nullptr && !g_endRequested.exchange(true)) {
-                host->RequestCancelAll();
-                return TRUE;
-            }
-            return FALSE;
+            return RequestEnd() ? TRUE : FALSE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
@@ -97,7 +105,8 @@ public:
                 ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
             }
             watcher_.join();
-            g_watchedHost.store(nullptr, std::memory_order_release);
+            std::lock_guard lock(g_hostLock);
+            g_watchedHost = nullptr;
         }
         SetCurrentDialogHost(nullptr);
     }
@@ -106,7 +115,10 @@ public:
         if (watcher_.joinable()) {
             return;
         }
-        g_watchedHost.store(&host_, std::memory_order_release);
+        {
+            std::lock_guard lock(g_hostLock);
+            g_watchedHost = &host_;
+        }
         ::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
         const HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         watcher_ = std::thread([this, ready] { Watch(ready); });

@@ -1,0 +1,176 @@
+// The Win32 window layer in this process, with the program's resources
+// compiled in: the main dialog made by the dialog manager, what its shell puts
+// in place, and the sends of other threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/bridge_dlg.h"
+#include "platform/sys/win32.h"
+#include "platform/ui/gui_session.h"
+#include "res/resource.h"
+#include "res/templates.h"
+
+namespace plk {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string Utf8(const wchar_t* wide) {
+    char narrow[512] = {};
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+    return narrow;
+}
+
+// A system without serial ports: the dialog opens nothing and starts no bridge.
+class NoPorts final : public platform::PortListSource {
+public:
+    std::unique_ptr<platform::PortListing> Open() override { return nullptr; }
+};
+
+// The dialog once it is shown, that is once its initialisation is through.
+HWND WaitForDialog(const wchar_t* caption) {
+    for (int i = 0; i < 400; ++i) {
+        if (HWND hwnd = ::FindWindowW(L"#32770", caption);
+            hwnd != nullptr && ::IsWindowVisible(hwnd)) {
+            return hwnd;
+        }
+        std::this_thread::sleep_for(milliseconds(25));
+    }
+    return nullptr;
+}
+
+class WindowWin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        session_ = platform::GuiSession::Start(argc_, argv_);
+        ASSERT_NE(platform::CurrentDialogHost(), nullptr);
+    }
+    int argc_ = 1;
+    char name_[16] = "window_win_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<platform::GuiSession> session_;
+};
+
+// The dialog's shell, checked from another thread while the dialog runs:
+// the model list's entry from the initialisation resource, the window menu
+// ending in a separator and the About entry, both icons.
+TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
+    CBridgeDlg dialog(std::make_unique<NoPorts>());
+    std::string about;
+    bool separatorBefore = false;
+    UINT aboutId = 0;
+    LRESULT models = 0, bigIcon = 0, smallIcon = 0;
+    std::string model;
+    bool sentAfterEnd = true;
+    std::thread checker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        models = ::SendDlgItemMessageW(hwnd, IDC_CMB_MODEL, CB_GETCOUNT, 0, 0);
+        wchar_t text[64] = {};
+        ::SendDlgItemMessageW(hwnd, IDC_CMB_MODEL, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(text));
+        model = Utf8(text);
+        bigIcon = ::SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0);
+        smallIcon = ::SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0);
+        HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+        const int count = menu != nullptr ? ::GetMenuItemCount(menu) : 0;
+        if (count >= 2) {
+            MENUITEMINFOW item{};
+            item.cbSize = sizeof item;
+            item.fMask = MIIM_FTYPE;
+            ::GetMenuItemInfoW(menu, count - 2, TRUE, &item);
+            separatorBefore = (item.fType & MFT_SEPARATOR) != 0;
+            wchar_t entry[64] = {};
+            ::GetMenuStringW(menu, count - 1, entry, 64, MF_BYPOSITION);
+            about = Utf8(entry);
+            aboutId = ::GetMenuItemID(menu, count - 1);
+        }
+        ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+        // Once the dialog has ended, a send fails at once.
+        while (::IsWindow(hwnd)) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        sentAfterEnd = dialog.window()->Send(WM_NULL, 0, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    checker.join();
+    EXPECT_EQ(models, 1);
+    EXPECT_EQ(model, "115200");
+    EXPECT_TRUE(separatorBefore);
+    EXPECT_EQ(about, "关于 Plinkor(&A)...");
+    EXPECT_EQ(aboutId, IDM_ABOUT_ENTRY);
+    EXPECT_NE(bigIcon, 0);
+    EXPECT_NE(smallIcon, 0);
+    EXPECT_FALSE(sentAfterEnd);
+}
+
+// A handler waiting on the user-interface thread serves what other threads
+// send, on that thread, but neither posted messages nor input: those wait
+// for the modal loop.
+class WaitingTarget final : public platform::MessageTarget {
+public:
+    static constexpr UINT kStartWait = WM_APP + 1;
+    static constexpr UINT kPosted = WM_APP + 2;
+    static constexpr UINT kSent = WM_APP + 3;
+
+    platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
+                                 platform::LParam lParam) override {
+        switch (message) {
+            case kStartWait:
+                log.push_back("wait");
+                window->WaitServingSends(done);
+                log.push_back("waited");
+                return 0;
+            case kPosted:
+                log.push_back("posted");
+                window->EndDialog(IDOK);
+                return 0;
+            case kSent:
+                log.push_back(::GetCurrentThreadId() == uiThread ? "sent on ui" : "sent elsewhere");
+                return 42;
+            default:
+                return window->DefaultProc(message, wParam, lParam);
+        }
+    }
+
+    platform::DialogWindow* window = nullptr;
+    platform::Event done;
+    DWORD uiThread = ::GetCurrentThreadId();
+    std::vector<std::string> log;
+};
+
+TEST_F(WindowWin, AWaitServesSentMessagesOnlyAndOnTheUserInterfaceThread) {
+    auto window = platform::CurrentDialogHost()->CreateDialogWindow(res::MainDialog());
+    ASSERT_NE(window, nullptr);
+    WaitingTarget target;
+    target.window = window.get();
+    platform::LResult answer = 0;
+    bool sent = false;
+    std::thread worker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        ::PostMessageW(hwnd, WaitingTarget::kStartWait, 0, 0);
+        std::this_thread::sleep_for(milliseconds(200));  // in the wait by now
+        ::PostMessageW(hwnd, WaitingTarget::kPosted, 0, 0);
+        sent = window->Send(WaitingTarget::kSent, 0, 0, &answer);
+        std::this_thread::sleep_for(milliseconds(200));  // the posted ones would be in by now
+        target.done.Set();
+    });
+    EXPECT_EQ(window->RunModal(target), IDOK);
+    worker.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(answer, 42);
+    ASSERT_GE(target.log.size(), 4u);
+    EXPECT_EQ(target.log[0], "wait");
+    EXPECT_EQ(target.log[1], "sent on ui");
+    EXPECT_EQ(target.log[2], "waited");
+    EXPECT_EQ(target.log[3], "posted");
+}
+
+}  // namespace
+}  // namespace plk
