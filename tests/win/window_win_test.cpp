@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/bridge_app.h"
 #include "app/bridge_dlg.h"
 #include "platform/sys/win32.h"
 #include "platform/ui/gui_session.h"
@@ -59,9 +60,12 @@ protected:
 
 // The dialog's shell, checked from another thread while the dialog runs:
 // the model list's entry from the initialisation resource, the window menu
-// ending in a separator and the About entry, both icons.
+// ending in a separator and the About entry, both icons; F1's help request
+// reaching the application.
 TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
     CBridgeDlg dialog(std::make_unique<NoPorts>());
+    CBridgeApp app;
+    dialog.SetCommandOwner(&app);
     std::string about;
     bool separatorBefore = false;
     UINT aboutId = 0;
@@ -90,6 +94,10 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
             about = Utf8(entry);
             aboutId = ::GetMenuItemID(menu, count - 1);
         }
+        HELPINFO help{};
+        help.cbSize = sizeof help;
+        help.iContextType = HELPINFO_WINDOW;
+        ::SendMessageW(hwnd, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
         ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
         // Once the dialog has ended, a send fails at once.
         while (::IsWindow(hwnd)) {
@@ -107,6 +115,7 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
     EXPECT_NE(bigIcon, 0);
     EXPECT_NE(smallIcon, 0);
     EXPECT_FALSE(sentAfterEnd);
+    EXPECT_EQ(app.helpRequests(), 1);
 }
 
 // A handler waiting on the user-interface thread serves what other threads
