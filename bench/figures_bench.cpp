@@ -500,10 +500,14 @@ Throughput MeasureFlood(const test::PtyBoard& board, const CountingTarget& targe
     Flood flood(board.masterFd());
     std::this_thread::sleep_for(milliseconds(500));
     const uint64_t chars0 = target.chars.load();
+    const uint64_t written0 = flood.written();
     const double cpu0 = ProcessCpu() - flood.cpu() - OwnThreadCpu();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(milliseconds(g_quick ? 1000 : 3000));
     const uint64_t chars1 = target.chars.load();
+    std::fprintf(stderr, "  (taken %llu, written %llu)\n",
+                 static_cast<unsigned long long>(chars1 - chars0),
+                 static_cast<unsigned long long>(flood.written() - written0));
     const double cpu1 = ProcessCpu() - flood.cpu() - OwnThreadCpu();
     const double wall = Seconds(Clock::now() - t0);
     flood.Stop();
@@ -573,7 +577,9 @@ struct ExchangeRates {
 };
 
 // Sequential exchanges, a connection each, timed one by one; ours and the bare
-// loop take turns exchange by exchange, so that both see the same machine.
+// loop take turns (bare, ours, ours, bare, ...), so that both see the same
+// machine and each follows each as often. The rate is one over the median
+// exchange: the machine is shared, and a mean would be another program's.
 // `request(i)` is the i-th request of a side; the first tenth warms up.
 template <typename Prepare>
 ExchangeRates MeasureExchanges(uint16_t ourPort, BareServer& bare, BareServer::Mode bareMode,
@@ -581,27 +587,27 @@ ExchangeRates MeasureExchanges(uint16_t ourPort, BareServer& bare, BareServer::M
                                int* failures) {
     const int count = ExchangeCount();
     const int warmUp = count / 10;
-    double ourTime = 0, bareTime = 0;
+    std::vector<double> ours, bares;
     bare.SetMode(bareMode);
     for (int i = 0; i < count; ++i) {
-        for (int side = 0; side < 2; ++side) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool our = (turn == 1) != (i % 2 == 1);
             const std::string req = request(i);
-            if (side == 1) {
+            if (our) {
                 prepare();
             }
             const auto t0 = Clock::now();
-            const std::string answer = Exchange(side == 0 ? bare.port() : ourPort, req);
+            const std::string answer = Exchange(our ? ourPort : bare.port(), req);
             const double t = Seconds(Clock::now() - t0);
             if (i >= warmUp) {
-                (side == 0 ? bareTime : ourTime) += t;
+                (our ? ours : bares).push_back(t);
             }
-            if (side == 1 && bareMode == BareServer::Mode::kAnswer && answer.empty()) {
+            if (our && bareMode == BareServer::Mode::kAnswer && answer.empty()) {
                 ++*failures;
             }
         }
     }
-    const double n = count - warmUp;
-    return {n / ourTime, n / bareTime};
+    return {1 / Median(ours), 1 / Median(bares)};
 }
 
 struct Latency {
@@ -754,6 +760,8 @@ void MeasureQtRig(platform::Window& window, CountingTarget& target, const test::
                      g_rxLineReady.load(std::memory_order_acquire) == 0 && Clock::now() < until;) {
                     std::this_thread::yield();
                 }
+                // The line's last hand-off settles before the exchange starts.
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
             },
             &f.pollFailures);
         MailboxTakeAll();
