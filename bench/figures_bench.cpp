@@ -463,10 +463,13 @@ public:
         }
         if (message == WM_PORT_CHAR) {
             chars.store(chars.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        } else if (message == WM_PORT_EVTCHAR) {
+            wakes.store(wakes.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         }
         return dlg_.WindowProc(message, wParam, lParam);
     }
     std::atomic<uint64_t> chars{0};
+    std::atomic<uint64_t> wakes{0};  // the monitor's port wake-ups (one event notice each)
 
 private:
     CBridgeDlg& dlg_;
@@ -552,6 +555,7 @@ double MeasureLineRateShare(const test::PtyBoard& board, const CountingTarget& t
     LineRateBoard talker(board.masterFd());
     std::this_thread::sleep_for(milliseconds(500));
     const uint64_t chars0 = target.chars.load();
+    const uint64_t wakes0 = target.wakes.load();
     const uint64_t written0 = talker.written();
     const double cpu0 = ProcessCpu() - talker.cpu() - OwnThreadCpu();
     const auto t0 = Clock::now();
@@ -560,6 +564,9 @@ double MeasureLineRateShare(const test::PtyBoard& board, const CountingTarget& t
     const double wall = Seconds(Clock::now() - t0);
     const uint64_t chars1 = target.chars.load();
     const uint64_t written1 = talker.written();
+    std::fprintf(stderr, "  (%.1f bytes per port wake-up)\n",
+                 static_cast<double>(chars1 - chars0) /
+                     static_cast<double>(std::max<uint64_t>(1, target.wakes.load() - wakes0)));
     *delivered = written1 > written0 ? static_cast<double>(chars1 - chars0) /
                                            static_cast<double>(written1 - written0)
                                      : 0;

@@ -19,17 +19,6 @@ LResult QtDialogWindow::Dispatch(uint32_t message, WParam wParam, LParam lParam)
     return DefaultProc(message, wParam, lParam);
 }
 
-bool QtDialogWindow::SendWork(const std::function<void()>& work) {
-    if (OnUiThread()) {
-        if (sent_.closed()) {
-            return false;
-        }
-        work();
-        return true;
-    }
-    return sent_.SendAndWait(work);
-}
-
 bool QtDialogWindow::Send(uint32_t message, WParam wParam, LParam lParam, LResult* result) {
     LResult value = 0;
     const bool sent = SendWork([&] { value = Dispatch(message, wParam, lParam); });
