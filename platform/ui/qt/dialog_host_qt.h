@@ -158,6 +158,11 @@ private:
 
     // Between threads: work sent to the user-interface thread.
     SentQueue sent_;
+    // The texts that SetItemText put into static texts (labels change no other
+    // way), written on the user-interface thread as they are applied, read by
+    // workers that set a text: one already shown needs no trip there.
+    std::mutex shownTextsLock_;
+    std::map<int, std::string> shownTexts_;
 };
 
 }  // namespace plk::platform

@@ -95,10 +95,21 @@ void QtDialogWindow::ShowBox(const std::string& text, const std::string& caption
 // --- controls --------------------------------------------------------------
 
 void QtDialogWindow::SetItemText(int id, const std::string& text) {
+    // A worker that sets a status text again and again (the bridge after every
+    // answered poll) would otherwise wake the user-interface thread each time
+    // for a text already shown.
+    if (!OnUiThread()) {
+        std::lock_guard lock(shownTextsLock_);
+        if (const auto it = shownTexts_.find(id); it != shownTexts_.end() && it->second == text) {
+            return;
+        }
+    }
     SendWork([&] {
         QWidget* control = Control(id);
         if (auto* label = qobject_cast<QLabel*>(control)) {
             label->setText(Utf8(text));
+            std::lock_guard lock(shownTextsLock_);
+            shownTexts_[id] = text;
         } else if (auto* button = qobject_cast<QPushButton*>(control)) {
             button->setText(Utf8(text));
         } else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable()) {
