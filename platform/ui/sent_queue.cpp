@@ -35,6 +35,7 @@ bool SentQueue::SendAndWait(const std::function<void()>& work) {
 
 bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     Item item{run, context};
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (closed_) {
@@ -50,27 +51,37 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
         // must be woken.
         if (!serving_ && !signalled_) {
             signalled_ = true;
-            pending_.Set();
+            wake = true;
         }
     }
-    // Told only now that the lock is free, so that the owner's spin, which
-    // then takes it, does not find it held and sleep on it.
+    // Both told only now that the lock is free: a system call under it would
+    // make the owner sleep on the lock, and the owner's spin takes the lock as
+    // soon as it sees the count move.
+    if (wake) {
+        pending_.Set();
+    }
     queued_.fetch_add(1, std::memory_order_relaxed);
     // The owner answers within microseconds when it is serving, and within
     // tens of them when it must first come out of its loop: worth a look
-    // before sleeping, which would cost a system call on both sides and make
-    // the owner's own look for the next piece of work come too early.
+    // before sleeping, which would cost a system call on both sides. A sender
+    // that sleeps would also wake too late for the owner's look for its next
+    // piece of work, and the next byte would again find the owner in its loop.
     {
-        const auto spinUntil = Clock::now() + std::chrono::microseconds(senderSpin_.Next());
-        do {
+        SpinBudget& budget = wake ? wakeSpin_ : senderSpin_;
+        const auto spinStart = Clock::now();
+        const auto spinUntil = spinStart + std::chrono::microseconds(budget.Next());
+        for (auto now = spinStart;; now = Clock::now()) {
             const int state = item.state.load(std::memory_order_acquire);
             if (state != kQueued) {
-                senderSpin_.Hit();
+                budget.Hit();
                 return state == kRan;
             }
+            if (now >= spinUntil) {
+                break;
+            }
             CpuRelax();
-        } while (Clock::now() < spinUntil);
-        senderSpin_.Miss();
+        }
+        budget.Miss();
     }
     std::unique_lock lock(mutex_);
     item.sleeping = true;
@@ -103,10 +114,13 @@ void SentQueue::Serve() {
     bool servedAny = false;
     std::unique_lock lock(mutex_);
     serving_ = true;
-    if (signalled_) {
-        signalled_ = false;
-        pending_.Reset();
-    }
+    signalled_ = false;
+    lock.unlock();
+    // Outside the lock, and every time: a sender's Set may come just after
+    // this (it leaves the lock first), and is then reset by the next Serve
+    // after one wake-up that finds nothing.
+    pending_.Reset();
+    lock.lock();
     for (;;) {
         Item* item = PopLocked();
         if (item == nullptr) {
@@ -117,15 +131,19 @@ void SentQueue::Serve() {
             lock.unlock();
             bool more = false;
             if (servedAny) {
+                const auto spinStart = Clock::now();
                 const auto spinEnd =
-                    std::min(burstEnd, Clock::now() + std::chrono::microseconds(ownerSpin_.Next()));
-                do {
+                    std::min(burstEnd, spinStart + std::chrono::microseconds(ownerSpin_.Next()));
+                for (auto now = spinStart;; now = Clock::now()) {
                     if (queued_.load(std::memory_order_relaxed) != seen) {
                         more = true;
                         break;
                     }
+                    if (now >= spinEnd) {
+                        break;
+                    }
                     CpuRelax();
-                } while (Clock::now() < spinEnd);
+                }
                 if (more) {
                     ownerSpin_.Hit();
                 } else {
@@ -139,8 +157,11 @@ void SentQueue::Serve() {
                 }
                 // The burst is over while work still comes: the loop gets its
                 // turn (input, timers) and is woken for the rest.
+                serving_ = false;
                 signalled_ = true;
+                lock.unlock();
                 pending_.Set();
+                return;
             }
             serving_ = false;
             return;
@@ -160,9 +181,10 @@ void SentQueue::Serve() {
             lock.lock();
         }
         if (Clock::now() >= burstEnd && first_ != nullptr) {
-            signalled_ = true;
-            pending_.Set();
             serving_ = false;
+            signalled_ = true;
+            lock.unlock();
+            pending_.Set();
             return;
         }
     }

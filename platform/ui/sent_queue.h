@@ -30,6 +30,9 @@ public:
     // sender for its result before it sleeps.
     static constexpr int kOwnerSpinUs = 30;
     static constexpr int kSenderSpinUs = 60;
+    // How long a sender that had to wake the owner's loop looks for its result:
+    // a loop's wake-up takes tens of microseconds on a busy machine.
+    static constexpr int kWakeSpinUs = 200;
 
     // From any thread but the owner's: queues `work` and returns once the owner
     // has run it (true), or once the queue is closed before it ran (false). A
@@ -53,8 +56,9 @@ public:
     // From now on every send fails; those waiting are released without running.
     void Close();
     bool closed() const;
-    // Set while work may be waiting and the owner is not serving; the owner's
-    // loop wakes on it.
+    // Set while work may be waiting and the owner is not serving (now and
+    // then also when nothing is: the next Serve resets it); the owner's loop
+    // wakes on it.
     const Event& pending() const { return pending_; }
 
 private:
@@ -99,8 +103,8 @@ private:
     std::condition_variable served_;
     // Under mutex_: the queue (first to last), whether it is closed, whether
     // the owner is serving (and will look again before it sleeps, so a sender
-    // need not wake it), and whether pending_ was set since the owner last
-    // reset it.
+    // need not wake it), and whether a sender has set pending_ since the
+    // owner's last Serve began (so that the next one need not).
     Item* first_ = nullptr;
     Item* last_ = nullptr;
     bool closed_ = false;
@@ -112,6 +116,7 @@ private:
     std::atomic<uint64_t> queued_{0};
     SpinBudget ownerSpin_{kOwnerSpinUs};
     SpinBudget senderSpin_{kSenderSpinUs};
+    SpinBudget wakeSpin_{kWakeSpinUs};
     Event pending_;
 };
 
