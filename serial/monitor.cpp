@@ -71,7 +71,7 @@ Step ReceivePending(CSerialLink& link) {
 }
 
 Step WritePending(CSerialLink& link, bool deviceGone) {
-    std::vector<uint8_t> data;
+    std::vector<uint8_t>& data = link.m_writeScratch;
     link.TakeRequest(data);
     if (deviceGone) {
         return Step::kDeviceGone;  // already reported; the request has nowhere to go

@@ -87,6 +87,7 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
         std::lock_guard guard(m_bufferLock);
         m_writeEvent.Reset();
         m_writeTakenEvent.Set();
+        m_writeTaken.store(true, std::memory_order_release);
         m_writeBuffer.assign(writeBufferSize > 0 ? static_cast<std::size_t>(writeBufferSize) : 0,
                              0);
         m_writeBufferSize = writeBufferSize;
@@ -179,6 +180,7 @@ void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t leng
     }
     std::memcpy(m_writeBuffer.data(), bytes, copy);
     m_writeLength = static_cast<int>(length);
+    m_writeTaken.store(false, std::memory_order_release);
     m_writeTakenEvent.Reset();
     m_writeEvent.Set();
 }
@@ -188,17 +190,19 @@ void CSerialLink::TakeRequest(std::vector<uint8_t>& out) {
     m_writeEvent.Reset();
     out.assign(m_writeBuffer.begin(), m_writeBuffer.begin() + m_writeLength);
     m_writeTakenEvent.Set();
+    m_writeTaken.store(true, std::memory_order_release);
 }
 
 void CSerialLink::NoMoreTakes() {
     std::lock_guard guard(m_bufferLock);
     m_writeTakenEvent.Set();
+    m_writeTaken.store(true, std::memory_order_release);
 }
 
 bool CSerialLink::WaitWriteTaken(platform::Waitable stop, int timeoutMs) {
     // A monitor that has ended (or never ran) takes nothing; one that ends
     // during the wait says so through the taken event.
-    if (!MonitorAlive()) {
+    if (!MonitorAlive() || m_writeTaken.load(std::memory_order_acquire)) {
         return true;
     }
     const platform::Waitable handles[] = {stop, m_writeTakenEvent.waitable()};

@@ -97,6 +97,12 @@ private:
     int m_writeLength = 1;
     std::vector<uint8_t> m_writeBuffer;
     platform::Event m_writeTakenEvent;
+    // Mirrors m_writeTakenEvent (changed with it, under m_bufferLock; release
+    // stores, acquire loads), so that a caller whose last request was taken
+    // long ago learns it without a system call.
+    std::atomic<bool> m_writeTaken{true};
+    // The monitor's copy of the request it writes; the monitor thread only.
+    std::vector<uint8_t> m_writeScratch;
 
     // The device; touched by OpenPort only while no monitor runs, otherwise by
     // the monitor thread alone. I/O on it is serialised by m_lock.

@@ -482,6 +482,37 @@ TEST_F(WindowQtTest, MessageBoxFromAnotherThreadIsShownOnTheWindowsThread) {
     EXPECT_EQ(shownIcon, QMessageBox::Critical);
 }
 
+// The box runs inside the work of the send that asked for it; a send from
+// another thread meanwhile (the monitor's next byte) must still get through,
+// although the queue was in the middle of serving when the box opened.
+TEST_F(WindowQtTest, SendsGetThroughWhileABoxSentFromAnotherThreadIsOpen) {
+    std::atomic<bool> boxClosed{false};
+    bool servedDuringBox = false;
+    RunWith(*window_, target_, [&] {
+        QObject guard;
+        When(
+            &guard, [] { return Visible(QStringLiteral("message-box")); },
+            [&](QWidget* w) {
+                std::atomic<bool> sent{false};
+                std::thread byte([&] { sent = window_->Send(WM_PORT_CHAR, 'z', 31); });
+                servedDuringBox = QTest::qWaitFor([&] { return sent.load(); }, 5000);
+                QTest::mouseClick(static_cast<QMessageBox*>(w)->button(QMessageBox::Ok),
+                                  Qt::LeftButton);
+                byte.join();  // served once the box is gone, if not before
+            });
+        std::thread worker([&] {
+            window_->MessageBox("COM3", "Application Error", platform::kMbOk);
+            boxClosed = true;
+        });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return boxClosed.load(); }, 10000));
+        worker.join();
+        window_->EndDialog(platform::kIdCancel);
+    });
+    EXPECT_TRUE(servedDuringBox);
+    ASSERT_FALSE(target_.seen.empty());
+    EXPECT_EQ(target_.seen.back(), (Seen{WM_PORT_CHAR, 'z', 31}));
+}
+
 }  // namespace
 }  // namespace plk
 

@@ -156,10 +156,15 @@ NetStatus Socket::Receive(std::span<uint8_t> buffer, std::size_t& received, Wait
                           int timeoutMs) {
     received = 0;
     const Deadline deadline(timeoutMs);
-    for (;;) {
-        const NetStatus ready = WaitReady(Fd(native_), POLLIN, stop, deadline);
-        if (ready != NetStatus::kOk) {
-            return ready;
+    // Bytes already there are taken at once: a request arrives whole as a
+    // rule, and a wait first would cost a system call for nothing. Only a read
+    // that finds nothing waits (and looks at the stop signal).
+    for (bool wait = buffer.empty();; wait = true) {
+        if (wait) {
+            const NetStatus ready = WaitReady(Fd(native_), POLLIN, stop, deadline);
+            if (ready != NetStatus::kOk) {
+                return ready;
+            }
         }
         const ssize_t n = recv(Fd(native_), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n > 0) {

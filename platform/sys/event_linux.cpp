@@ -57,20 +57,34 @@ bool Event::IsSet() const {
 }
 
 int WaitAny(std::span<const Waitable> objects, int timeoutMs) {
-    std::vector<pollfd> fds;
-    std::vector<int> index;
-    fds.reserve(objects.size());
+    // Every wait of the program names a handful of objects: they live on the
+    // stack, so that a wait allocates nothing.
+    constexpr std::size_t kOnStack = 8;
+    pollfd stackFds[kOnStack];
+    int stackIndex[kOnStack];
+    std::vector<pollfd> heapFds;
+    std::vector<int> heapIndex;
+    pollfd* fds = stackFds;
+    int* index = stackIndex;
+    if (objects.size() > kOnStack) {
+        heapFds.resize(objects.size());
+        heapIndex.resize(objects.size());
+        fds = heapFds.data();
+        index = heapIndex.data();
+    }
+    std::size_t count = 0;
     for (std::size_t i = 0; i < objects.size(); ++i) {
         if (objects[i].native != Waitable::kNone) {
-            fds.push_back(pollfd{static_cast<int>(objects[i].native), POLLIN, 0});
-            index.push_back(static_cast<int>(i));
+            fds[count] = pollfd{static_cast<int>(objects[i].native), POLLIN, 0};
+            index[count] = static_cast<int>(i);
+            ++count;
         }
     }
     // A signal is no event: the wait goes on, but only for what is left of it.
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (int wait = timeoutMs < 0 ? -1 : timeoutMs;;) {
-        const int n = poll(fds.data(), fds.size(), wait);
+        const int n = poll(fds, count, wait);
         if (n < 0) {
             if (errno == EINTR) {
                 if (timeoutMs >= 0) {
@@ -86,7 +100,7 @@ int WaitAny(std::span<const Waitable> objects, int timeoutMs) {
         if (n == 0) {
             return kWaitTimeout;
         }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             if (fds[i].revents != 0) {
                 return index[i];
             }

@@ -81,17 +81,6 @@ bool HeadlessWindow::destroyed() const {
     return sent_.closed();
 }
 
-bool HeadlessWindow::SendWork(std::function<void()> work) {
-    if (OnUiThread()) {
-        if (destroyed()) {
-            return false;
-        }
-        work();
-        return true;
-    }
-    return sent_.SendAndWait(work);
-}
-
 bool HeadlessWindow::Send(uint32_t message, WParam wParam, LParam lParam, LResult* result) {
     LResult value = 0;
     bool handled = false;

@@ -91,7 +91,17 @@ private:
     // Runs `work` on the user-interface thread as a sent message: synchronously,
     // served even while that thread waits in WaitServingSends. False when the
     // window is destroyed.
-    bool SendWork(std::function<void()> work);
+    template <typename Work>
+    bool SendWork(Work&& work) {
+        if (OnUiThread()) {
+            if (destroyed()) {
+                return false;
+            }
+            work();
+            return true;
+        }
+        return sent_.SendAndWait(work);
+    }
     void Loop();
     void Notify(int id, uint16_t code);
 

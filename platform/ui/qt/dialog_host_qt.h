@@ -119,7 +119,17 @@ private:
     bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
     // Runs `work` on the user-interface thread and waits for it; false once
     // the window is destroyed.
-    bool SendWork(const std::function<void()>& work);
+    template <typename Work>
+    bool SendWork(Work&& work) {
+        if (OnUiThread()) {
+            if (sent_.closed()) {
+                return false;
+            }
+            work();
+            return true;
+        }
+        return sent_.SendAndWait(work);
+    }
     LResult Dispatch(uint32_t message, WParam wParam, LParam lParam);
     void Destroy();
     void Build();
@@ -148,6 +158,11 @@ private:
 
     // Between threads: work sent to the user-interface thread.
     SentQueue sent_;
+    // The texts that SetItemText put into static texts (labels change no other
+    // way), written on the user-interface thread as they are applied, read by
+    // workers that set a text: one already shown needs no trip there.
+    std::mutex shownTextsLock_;
+    std::map<int, std::string> shownTexts_;
 };
 
 }  // namespace plk::platform

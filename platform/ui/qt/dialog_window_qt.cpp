@@ -19,17 +19,6 @@ LResult QtDialogWindow::Dispatch(uint32_t message, WParam wParam, LParam lParam)
     return DefaultProc(message, wParam, lParam);
 }
 
-bool QtDialogWindow::SendWork(const std::function<void()>& work) {
-    if (OnUiThread()) {
-        if (sent_.closed()) {
-            return false;
-        }
-        work();
-        return true;
-    }
-    return sent_.SendAndWait(work);
-}
-
 bool QtDialogWindow::Send(uint32_t message, WParam wParam, LParam lParam, LResult* result) {
     LResult value = 0;
     const bool sent = SendWork([&] { value = Dispatch(message, wParam, lParam); });
@@ -106,10 +95,21 @@ void QtDialogWindow::ShowBox(const std::string& text, const std::string& caption
 // --- controls --------------------------------------------------------------
 
 void QtDialogWindow::SetItemText(int id, const std::string& text) {
+    // A worker that sets a status text again and again (the bridge after every
+    // answered poll) would otherwise wake the user-interface thread each time
+    // for a text already shown.
+    if (!OnUiThread()) {
+        std::lock_guard lock(shownTextsLock_);
+        if (const auto it = shownTexts_.find(id); it != shownTexts_.end() && it->second == text) {
+            return;
+        }
+    }
     SendWork([&] {
         QWidget* control = Control(id);
         if (auto* label = qobject_cast<QLabel*>(control)) {
             label->setText(Utf8(text));
+            std::lock_guard lock(shownTextsLock_);
+            shownTexts_[id] = text;
         } else if (auto* button = qobject_cast<QPushButton*>(control)) {
             button->setText(Utf8(text));
         } else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable()) {
