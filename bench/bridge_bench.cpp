@@ -9,6 +9,7 @@
 #include <array>
 #include <string>
 
+#include "bench_net.h"
 #include "bridge/bridge_server.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
@@ -60,17 +61,7 @@ void BM_MailboxLine(benchmark::State& state) {
 }
 BENCHMARK(BM_MailboxLine);
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using bench::FreePort;
 
 // One client connection: send, read to the end of the stream.
 std::size_t Exchange(uint16_t port, const std::string& request) {

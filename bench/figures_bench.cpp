@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "app/bridge_dlg.h"
+#include "bench_net.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
 #include "platform/comm/port_list_linux.h"
@@ -353,17 +354,7 @@ std::string Exchange(uint16_t port, const std::string& request) {
     return answer;
 }
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using bench::FreePort;
 
 // The anchor of every exchange: the least a server can do for the same client
 // on the same machine. It accepts, reads once, reads the rest of the head,
@@ -377,13 +368,7 @@ public:
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        port_ = bench::BindLoopback(listener_);
         listen(listener_, 20);
         thread_ = std::thread([this] { Run(); });
     }
