@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -562,6 +563,85 @@ double MeasureLineFloor() {
     return (OwnThreadCpu() - cpu0) / Seconds(Clock::now() - t0);
 }
 
+// The least a hand-off per byte costs when the two threads share one
+// processor: two bare threads on the first allowed processor passing a turn to
+// and fro, each handing the processor to the other (a yield) until its turn
+// comes back. Nothing else is done per turn. Per byte in microseconds, or -1.
+double MeasureSharedHandOff() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return -1;
+    }
+    int first = 0;
+    while (first < CPU_SETSIZE && !CPU_ISSET(first, &allowed)) {
+        ++first;
+    }
+    const int trips = g_quick ? 50000 : 200000;
+    std::atomic<int> turn{0};
+    auto side = [&](int me) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        for (int i = 0; i < trips; ++i) {
+            while (turn.load(std::memory_order_acquire) != me) {
+                sched_yield();
+            }
+            turn.store(1 - me, std::memory_order_release);
+        }
+    };
+    const auto t0 = Clock::now();
+    std::thread a(side, 0);
+    std::thread b(side, 1);
+    a.join();
+    b.join();
+    return Micros(Clock::now() - t0) / trips;
+}
+
+// Puts the user-interface thread (the process's first) on one processor and
+// every other thread on another, so that the line-rate board can be measured
+// with the two ends of each hand-off on processors of their own; `apart` false
+// gives every thread the process's processors back. False when there are not
+// two processors to use.
+bool KeepUiThreadApart(bool apart) {
+    static cpu_set_t all;
+    static bool saved = false;
+    if (!saved) {
+        if (sched_getaffinity(0, sizeof all, &all) != 0) {
+            return false;
+        }
+        saved = true;
+    }
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE && cpus.size() < 2; ++c) {
+        if (CPU_ISSET(c, &all)) {
+            cpus.push_back(c);
+        }
+    }
+    if (cpus.size() < 2) {
+        return false;
+    }
+    const pid_t self = getpid();
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) {
+        return false;
+    }
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') {
+            continue;
+        }
+        const pid_t tid = std::atoi(e->d_name);
+        cpu_set_t mask = all;
+        if (apart) {
+            CPU_ZERO(&mask);
+            CPU_SET(tid == self ? cpus[0] : cpus[1], &mask);
+        }
+        sched_setaffinity(tid, sizeof mask, &mask);
+    }
+    closedir(d);
+    return true;
+}
+
 // CPU share of a board printing at the line rate, over a few seconds.
 double MeasureLineRateShare(const test::PtyBoard& board, const CountingTarget& target,
                             double* delivered) {
@@ -742,6 +822,7 @@ void MailboxTakeAll() {
 struct Figures {
     Throughput qt, headless, floor;
     double lineShare = 0, lineDelivered = 0, lineFloor = 0;
+    double lineApartShare = -1, lineApartDelivered = 0, sharedHandOffUs = -1;
     ExchangeRates emptyPoll, linePoll, command;
     int pollFailures = 0, commandsWrong = 0;
     Latency latency, bareLatency, roundTrip;
@@ -768,6 +849,13 @@ void MeasureQtRig(platform::Window& window, CountingTarget& target, const test::
         f.lineShare = MeasureLineRateShare(board, target, &f.lineDelivered);
         FlushBoardInput(board);
         WaitQuiet(target, 100, 5000);
+        if (KeepUiThreadApart(true)) {
+            std::fprintf(stderr, "line-rate board, the user-interface thread kept apart...\n");
+            f.lineApartShare = MeasureLineRateShare(board, target, &f.lineApartDelivered);
+            KeepUiThreadApart(false);
+            FlushBoardInput(board);
+            WaitQuiet(target, 100, 5000);
+        }
     }
     MailboxTakeAll();
 
@@ -1007,6 +1095,7 @@ int main(int argc, char** argv) {
     }
     if (Want("floor") || Want("line")) {
         f.lineFloor = MeasureLineFloor();
+        f.sharedHandOffUs = MeasureSharedHandOff();
     }
 
     // The program's parts in the Qt window, on the offscreen platform.
@@ -1056,6 +1145,16 @@ int main(int argc, char** argv) {
            Fmt("%.2f %% of a core (%.0f %% delivered)", f.lineShare * 100, f.lineDelivered * 100),
            "< 5 %", Fmt("floor %.2f %% (a read + query call per byte)", f.lineFloor * 100),
            f.lineShare < 0.05);
+    AddRow("  the hand-off alone, two threads on one processor",
+           Fmt("%.2f us a byte = %.2f %% of a core at line rate", f.sharedHandOffUs,
+               f.sharedHandOffUs * kLineRate / 1e4),
+           "-", "a yield each way, nothing else", std::nullopt);
+    if (f.lineApartShare >= 0) {
+        AddRow("  the same board, UI thread on a processor of its own",
+               Fmt("%.2f %% of a core (%.0f %% delivered)", f.lineApartShare * 100,
+                   f.lineApartDelivered * 100),
+               "-", "threads pinned by the bench", std::nullopt);
+    }
     auto ratioRow = [](const char* name, const ExchangeRates& r) {
         const double ratio = r.ratio;
         AddRow(name, Fmt("%.0f /s = %.2f of bare", r.ours, ratio), ">= 0.8 of bare",

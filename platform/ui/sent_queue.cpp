@@ -1,6 +1,9 @@
 #include "platform/ui/sent_queue.h"
 
 #include <chrono>
+#include <thread>
+
+#include "platform/sys/processor.h"
 
 namespace plk::platform {
 
@@ -35,7 +38,10 @@ bool SentQueue::SendAndWait(const std::function<void()>& work) {
 
 bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     Item item{run, context};
+    const int cpu = CurrentProcessor();
+    senderCpu_.store(cpu, std::memory_order_relaxed);
     bool wake = false;
+    bool wakeWaitingOwner = false;
     {
         std::lock_guard lock(mutex_);
         if (closed_) {
@@ -47,9 +53,11 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
             first_ = &item;
         }
         last_ = &item;
-        // An owner in a burst looks again before it sleeps; one in its loop
-        // must be woken.
-        if (!serving_ && !signalled_) {
+        // An owner in a burst looks again before it sleeps, or sleeps on more_
+        // and must be woken there; one in its loop must be woken.
+        if (ownerWaiting_) {
+            wakeWaitingOwner = true;
+        } else if (!serving_ && !signalled_) {
             signalled_ = true;
             wake = true;
         }
@@ -57,6 +65,9 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     // Both told only now that the lock is free: a system call under it would
     // make the owner sleep on the lock, and the owner's spin takes the lock as
     // soon as it sees the count move.
+    if (wakeWaitingOwner) {
+        more_.notify_one();
+    }
     if (wake) {
         pending_.Set();
     }
@@ -66,7 +77,9 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     // before sleeping, which would cost a system call on both sides. A sender
     // that sleeps would also wake too late for the owner's look for its next
     // piece of work, and the next byte would again find the owner in its loop.
-    {
+    // An owner last seen on this processor can only run once this thread
+    // stops: spinning would keep it off.
+    if (!OwnerShares(cpu)) {
         SpinBudget& budget = wake ? wakeSpin_ : senderSpin_;
         const auto spinStart = Clock::now();
         const auto spinUntil = spinStart + std::chrono::microseconds(budget.Next());
@@ -76,12 +89,24 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
                 budget.Hit();
                 return state == kRan;
             }
-            if (now >= spinUntil) {
+            if (now >= spinUntil || OwnerShares(cpu)) {
                 break;
             }
             CpuRelax();
         }
         budget.Miss();
+    }
+    // Sharing a processor, the two take turns on it: handing it straight to
+    // the owner costs one call a turn, sleeping on the condition two or more.
+    if (OwnerShares(cpu)) {
+        const auto until = Clock::now() + std::chrono::microseconds(kTurnUs);
+        do {
+            std::this_thread::yield();
+            const int state = item.state.load(std::memory_order_acquire);
+            if (state != kQueued) {
+                return state == kRan;
+            }
+        } while (Clock::now() < until);
     }
     std::unique_lock lock(mutex_);
     item.sleeping = true;
@@ -112,6 +137,7 @@ void SentQueue::Serve() {
     const auto start = Clock::now();
     const auto burstEnd = start + std::chrono::microseconds(kBurstLimitUs);
     bool servedAny = false;
+    ownerCpu_.store(CurrentProcessor(), std::memory_order_relaxed);
     std::unique_lock lock(mutex_);
     serving_ = true;
     signalled_ = false;
@@ -127,9 +153,44 @@ void SentQueue::Serve() {
             // Nothing queued: after real work, look for more for a moment
             // (the next byte of a talking board is as a rule microseconds
             // away), then give the loop back.
+            bool more = false;
+            if (servedAny && SenderShares()) {
+                // The sender runs only while this thread does not: hand it the
+                // processor for its next piece, then sleep here for a while,
+                // which costs a call on each side, rather than in the loop,
+                // whose wake-up costs several.
+                const uint64_t seen = queued_.load(std::memory_order_relaxed);
+                lock.unlock();
+                const auto until =
+                    std::min(burstEnd, Clock::now() + std::chrono::microseconds(kTurnUs));
+                do {
+                    std::this_thread::yield();
+                } while (queued_.load(std::memory_order_relaxed) == seen && Clock::now() < until);
+                lock.lock();
+                if (first_ != nullptr && Clock::now() < burstEnd) {
+                    continue;
+                }
+                ownerWaiting_ = true;
+                more_.wait_until(
+                    lock,
+                    std::min(burstEnd, Clock::now() + std::chrono::microseconds(kOwnerWaitUs)),
+                    [&] { return first_ != nullptr || closed_; });
+                ownerWaiting_ = false;
+                if (first_ != nullptr && Clock::now() < burstEnd) {
+                    continue;
+                }
+                if (first_ != nullptr) {
+                    serving_ = false;
+                    signalled_ = true;
+                    lock.unlock();
+                    pending_.Set();
+                    return;
+                }
+                serving_ = false;
+                return;
+            }
             const uint64_t seen = queued_.load(std::memory_order_relaxed);
             lock.unlock();
-            bool more = false;
             if (servedAny) {
                 const auto spinStart = Clock::now();
                 const auto spinEnd =
@@ -201,6 +262,16 @@ bool SentQueue::ServeUntil(const Event& done) {
     return true;
 }
 
+bool SentQueue::OwnerShares(int cpu) const {
+    return cpu >= 0 && ownerCpu_.load(std::memory_order_relaxed) == cpu;
+}
+
+bool SentQueue::SenderShares() {
+    const int cpu = CurrentProcessor();
+    ownerCpu_.store(cpu, std::memory_order_relaxed);
+    return cpu >= 0 && senderCpu_.load(std::memory_order_relaxed) == cpu;
+}
+
 void SentQueue::Close() {
     bool wake = false;
     {
@@ -210,6 +281,7 @@ void SentQueue::Close() {
             wake = FinishLocked(item, kRefused) || wake;
         }
     }
+    more_.notify_all();
     if (wake) {
         served_.notify_all();
     }

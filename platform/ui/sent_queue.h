@@ -3,10 +3,14 @@
 //
 // A board that talks sends one piece of work per byte, and the sender waits for
 // each. So the queue hands work over without a system call while both sides
-// are busy: the owner serves in bursts and looks for more for a few
-// microseconds after real work before it returns to its loop, and a sender
-// looks for its result for a few microseconds before it sleeps. Neither spins
-// unless work has just been done, so an idle queue costs nothing.
+// are busy on processors of their own: the owner serves in bursts and looks
+// for more for a few microseconds after real work before it returns to its
+// loop, and a sender looks for its result for a few microseconds before it
+// sleeps. Neither spins unless work has just been done, so an idle queue costs
+// nothing. Two threads on one processor cannot meet in a spin, so there
+// neither spins: each hands the processor to the other (a yield) for a few
+// turns, and the owner then sleeps on a condition for the rest of the burst
+// instead of going back to its loop, whose wake-up costs more per byte.
 #pragma once
 
 #include <atomic>
@@ -33,6 +37,13 @@ public:
     // How long a sender that had to wake the owner's loop looks for its result:
     // a loop's wake-up takes tens of microseconds on a busy machine.
     static constexpr int kWakeSpinUs = 200;
+    // How long an owner whose sender shares its processor sleeps waiting for
+    // the next piece of a burst before it gives its loop back (and never past
+    // the burst's end).
+    static constexpr int kOwnerWaitUs = 500;
+    // How long either side, sharing a processor with the other, keeps handing
+    // it over (a yield a turn) before it sleeps: a few turns.
+    static constexpr int kTurnUs = 20;
 
     // From any thread but the owner's: queues `work` and returns once the owner
     // has run it (true), or once the queue is closed before it ran (false). A
@@ -98,9 +109,16 @@ private:
     Item* PopLocked();
     // Under mutex_: `item` ran; its sender is woken if it sleeps.
     bool FinishLocked(Item* item, State state);
+    // Sender: whether the owner was last seen on processor `cpu` (its own).
+    bool OwnerShares(int cpu) const;
+    // Owner's thread: notes where it runs; true when the last sender sent
+    // from the same processor.
+    bool SenderShares();
 
     mutable std::mutex mutex_;
     std::condition_variable served_;
+    // The owner sleeps on it for the next piece of a burst while ownerWaiting_.
+    std::condition_variable more_;
     // Under mutex_: the queue (first to last), whether it is closed, whether
     // the owner is serving (and will look again before it sleeps, so a sender
     // need not wake it), and whether a sender has set pending_ since the
@@ -110,10 +128,16 @@ private:
     bool closed_ = false;
     bool serving_ = false;
     bool signalled_ = false;
+    bool ownerWaiting_ = false;  // the owner sleeps on more_ (while serving_)
     // Counts every queued item, raised after the lock is left; the owner's
     // spin watches it (relaxed: it only says when to take the lock, under
     // which the queue itself is read).
     std::atomic<uint64_t> queued_{0};
+    // The processor the owner was last seen on when it served, and the one the
+    // last sender was on when it sent: whether a spin can meet the other side
+    // (relaxed: hints; a stale one costs one spin or one sleep).
+    std::atomic<int> ownerCpu_{-1};
+    std::atomic<int> senderCpu_{-1};
     SpinBudget ownerSpin_{kOwnerSpinUs};
     SpinBudget senderSpin_{kSenderSpinUs};
     SpinBudget wakeSpin_{kWakeSpinUs};
