@@ -287,6 +287,20 @@ std::string ReadLines(int masterFd, std::size_t count, int timeoutMs) {
     return got;
 }
 
+// Everything the board's side holds now, without waiting.
+std::string ReadAvailable(int masterFd) {
+    std::string got;
+    for (;;) {
+        pollfd p{masterFd, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t n = poll(&p, 1, 0) > 0 ? read(masterFd, buffer, sizeof buffer) : 0;
+        if (n <= 0) {
+            return got;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 void DrainBoard(const test::PtyBoard& board) {
     board.Drain(20);
 }
@@ -873,7 +887,9 @@ void MeasureQtRig(platform::Window& window, CountingTarget& target, const test::
                 board.Send("ok&done\n");
                 for (const auto until = Clock::now() + milliseconds(1000);
                      g_rxLineReady.load(std::memory_order_acquire) == 0 && Clock::now() < until;) {
-                    std::this_thread::yield();
+                    // Not a yield: a thread offering its processor in a loop
+                    // would take turns with the two that hand the line over.
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
                 }
                 // The line's last hand-off settles before the exchange starts.
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
@@ -884,10 +900,16 @@ void MeasureQtRig(platform::Window& window, CountingTarget& target, const test::
         {
             std::string atBoard;
             std::atomic<bool> stop{false};
+            // A board reads its port without the computer's processor; this
+            // stand-in takes what came every 2 ms instead of waking for every
+            // line, so that its own wake-ups weigh on the exchanges as little
+            // as it can (the driver holds far more than 2 ms of commands).
             std::thread reader([&] {
                 while (!stop.load()) {
-                    atBoard += ReadLines(board.masterFd(), 1 << 30, 50);
+                    atBoard += ReadAvailable(board.masterFd());
+                    std::this_thread::sleep_for(milliseconds(2));
                 }
+                atBoard += ReadAvailable(board.masterFd());
             });
             f.command = MeasureExchanges(
                 port, bare, BareServer::Mode::kSilent,

@@ -107,27 +107,5 @@ INSTANTIATE_TEST_SUITE_P(Placements, SentQueuePlacement,
                                         : std::string("TwoProcessors");
                          });
 
-// Closing while the owner sleeps for the next piece of a burst from a sender on
-// its processor: the owner leaves, a sender after it is refused.
-TEST(SentQueue, CloseEndsTheOwnersWaitForMore) {
-    SentQueue queue;
-    Event done;
-    std::atomic<bool> pinned{true};
-    std::thread owner([&] {
-        pinned = PinToAllowed(0) && pinned;
-        queue.ServeUntil(done);
-    });
-    std::thread sender([&] {
-        pinned = PinToAllowed(0) && pinned;
-        EXPECT_TRUE(queue.SendAndWait([] {}));
-        queue.Close();
-        EXPECT_FALSE(queue.SendAndWait([] {}));
-    });
-    sender.join();
-    done.Set();
-    owner.join();
-    EXPECT_TRUE(pinned);
-}
-
 }  // namespace
 }  // namespace plk::platform

@@ -41,7 +41,6 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     const int cpu = CurrentProcessor();
     senderCpu_.store(cpu, std::memory_order_relaxed);
     bool wake = false;
-    bool wakeWaitingOwner = false;
     {
         std::lock_guard lock(mutex_);
         if (closed_) {
@@ -53,11 +52,9 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
             first_ = &item;
         }
         last_ = &item;
-        // An owner in a burst looks again before it sleeps, or sleeps on more_
-        // and must be woken there; one in its loop must be woken.
-        if (ownerWaiting_) {
-            wakeWaitingOwner = true;
-        } else if (!serving_ && !signalled_) {
+        // An owner in a burst looks again before it sleeps; one in its loop
+        // must be woken.
+        if (!serving_ && !signalled_) {
             signalled_ = true;
             wake = true;
         }
@@ -65,9 +62,6 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     // Both told only now that the lock is free: a system call under it would
     // make the owner sleep on the lock, and the owner's spin takes the lock as
     // soon as it sees the count move.
-    if (wakeWaitingOwner) {
-        more_.notify_one();
-    }
     if (wake) {
         pending_.Set();
     }
@@ -96,9 +90,11 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
         }
         budget.Miss();
     }
-    // Sharing a processor, the two take turns on it: handing it straight to
-    // the owner costs one call a turn, sleeping on the condition two or more.
-    if (OwnerShares(cpu)) {
+    // Sharing a processor with an owner that is serving, the two take turns
+    // on it: handing it straight to the owner costs one call a turn, sleeping
+    // on the condition two or more. An owner still asleep in its loop cannot
+    // take a turn until it has woken, wherever that is: sleep.
+    if (!wake && OwnerShares(cpu)) {
         const auto until = Clock::now() + std::chrono::microseconds(kTurnUs);
         do {
             std::this_thread::yield();
@@ -156,9 +152,8 @@ void SentQueue::Serve() {
             bool more = false;
             if (servedAny && SenderShares()) {
                 // The sender runs only while this thread does not: hand it the
-                // processor for its next piece, then sleep here for a while,
-                // which costs a call on each side, rather than in the loop,
-                // whose wake-up costs several.
+                // processor for its next piece a few times before giving the
+                // loop back, whose wake-up would cost several calls a byte.
                 const uint64_t seen = queued_.load(std::memory_order_relaxed);
                 lock.unlock();
                 const auto until =
@@ -167,15 +162,6 @@ void SentQueue::Serve() {
                     std::this_thread::yield();
                 } while (queued_.load(std::memory_order_relaxed) == seen && Clock::now() < until);
                 lock.lock();
-                if (first_ != nullptr && Clock::now() < burstEnd) {
-                    continue;
-                }
-                ownerWaiting_ = true;
-                more_.wait_until(
-                    lock,
-                    std::min(burstEnd, Clock::now() + std::chrono::microseconds(kOwnerWaitUs)),
-                    [&] { return first_ != nullptr || closed_; });
-                ownerWaiting_ = false;
                 if (first_ != nullptr && Clock::now() < burstEnd) {
                     continue;
                 }
@@ -281,7 +267,6 @@ void SentQueue::Close() {
             wake = FinishLocked(item, kRefused) || wake;
         }
     }
-    more_.notify_all();
     if (wake) {
         served_.notify_all();
     }

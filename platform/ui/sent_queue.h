@@ -9,8 +9,7 @@
 // sleeps. Neither spins unless work has just been done, so an idle queue costs
 // nothing. Two threads on one processor cannot meet in a spin, so there
 // neither spins: each hands the processor to the other (a yield) for a few
-// turns, and the owner then sleeps on a condition for the rest of the burst
-// instead of going back to its loop, whose wake-up costs more per byte.
+// turns before it sleeps or goes back to its loop, whose wake-ups cost more.
 #pragma once
 
 #include <atomic>
@@ -37,12 +36,8 @@ public:
     // How long a sender that had to wake the owner's loop looks for its result:
     // a loop's wake-up takes tens of microseconds on a busy machine.
     static constexpr int kWakeSpinUs = 200;
-    // How long an owner whose sender shares its processor sleeps waiting for
-    // the next piece of a burst before it gives its loop back (and never past
-    // the burst's end).
-    static constexpr int kOwnerWaitUs = 500;
     // How long either side, sharing a processor with the other, keeps handing
-    // it over (a yield a turn) before it sleeps: a few turns.
+    // it over (a yield a turn) before it sleeps or returns: a few turns.
     static constexpr int kTurnUs = 20;
 
     // From any thread but the owner's: queues `work` and returns once the owner
@@ -117,8 +112,6 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable served_;
-    // The owner sleeps on it for the next piece of a burst while ownerWaiting_.
-    std::condition_variable more_;
     // Under mutex_: the queue (first to last), whether it is closed, whether
     // the owner is serving (and will look again before it sleeps, so a sender
     // need not wake it), and whether a sender has set pending_ since the
@@ -128,7 +121,6 @@ private:
     bool closed_ = false;
     bool serving_ = false;
     bool signalled_ = false;
-    bool ownerWaiting_ = false;  // the owner sleeps on more_ (while serving_)
     // Counts every queued item, raised after the lock is left; the owner's
     // spin watches it (relaxed: it only says when to take the lock, under
     // which the queue itself is read).
