@@ -181,7 +181,6 @@ void CSerialLink::Stage(const uint8_t* bytes, std::size_t copy, std::size_t leng
     std::memcpy(m_writeBuffer.data(), bytes, copy);
     m_writeLength = static_cast<int>(length);
     m_writeTaken.store(false, std::memory_order_release);
-    m_writeTakenEvent.Reset();
     m_writeEvent.Set();
 }
 
@@ -189,8 +188,10 @@ void CSerialLink::TakeRequest(std::vector<uint8_t>& out) {
     std::lock_guard guard(m_bufferLock);
     m_writeEvent.Reset();
     out.assign(m_writeBuffer.begin(), m_writeBuffer.begin() + m_writeLength);
-    m_writeTakenEvent.Set();
     m_writeTaken.store(true, std::memory_order_release);
+    if (m_takenWaiters > 0) {
+        m_writeTakenEvent.Set();
+    }
 }
 
 void CSerialLink::NoMoreTakes() {
@@ -205,8 +206,22 @@ bool CSerialLink::WaitWriteTaken(platform::Waitable stop, int timeoutMs) {
     if (!MonitorAlive() || m_writeTaken.load(std::memory_order_acquire)) {
         return true;
     }
+    {
+        // The event is lowered only here, while the request is known to be
+        // untaken: the take after it sets it again, since it sees a waiter.
+        std::lock_guard guard(m_bufferLock);
+        if (m_writeTaken.load(std::memory_order_relaxed)) {
+            return true;
+        }
+        if (m_takenWaiters++ == 0) {
+            m_writeTakenEvent.Reset();
+        }
+    }
     const platform::Waitable handles[] = {stop, m_writeTakenEvent.waitable()};
-    return platform::WaitAny(handles, timeoutMs) != 0;
+    const bool taken = platform::WaitAny(handles, timeoutMs) != 0;
+    std::lock_guard guard(m_bufferLock);
+    --m_takenWaiters;
+    return taken;
 }
 
 void CSerialLink::SignalStop() {

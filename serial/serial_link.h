@@ -91,16 +91,20 @@ private:
     const platform::SerialPortOpener m_openPort;
 
     // Guarded by m_bufferLock: the buffer, its size and the pending length; and
-    // the state of m_writeEvent (a request is staged) and m_writeTakenEvent
-    // (none is, or no monitor is left to take it), which change only under it.
+    // the state of m_writeEvent (a request is staged), m_writeTaken and
+    // m_writeTakenEvent, which change only under it.
     std::mutex m_bufferLock;
     int m_writeLength = 1;
     std::vector<uint8_t> m_writeBuffer;
-    platform::Event m_writeTakenEvent;
-    // Mirrors m_writeTakenEvent (changed with it, under m_bufferLock; release
-    // stores, acquire loads), so that a caller whose last request was taken
-    // long ago learns it without a system call.
+    // No request is staged, or no monitor is left to take it (release stores
+    // under m_bufferLock, acquire loads): a caller whose last request was
+    // taken learns it without a system call.
     std::atomic<bool> m_writeTaken{true};
+    // Set when m_writeTaken rises while a caller waits for it (m_takenWaiters
+    // of them, under m_bufferLock), and whenever no monitor is left; staging
+    // and taking a request cost no call on it otherwise.
+    platform::Event m_writeTakenEvent;
+    int m_takenWaiters = 0;
     // The monitor's copy of the request it writes; the monitor thread only.
     std::vector<uint8_t> m_writeScratch;
 
