@@ -91,9 +91,12 @@ public:
         }
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
         std::array<uint8_t, 1024> scratch;
-        for (;;) {
+        // The client ends its side only once it has seen ours: nothing is
+        // there to take yet.
+        for (bool first = true;; first = false) {
             std::size_t got = 0;
-            const NetStatus status = client_.Receive(scratch, got, stop_, RemainingMs(deadline));
+            const NetStatus status =
+                client_.Receive(scratch, got, stop_, RemainingMs(deadline), first);
             if (status == NetStatus::kStopped) {
                 return false;
             }

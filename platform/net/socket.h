@@ -61,8 +61,10 @@ public:
 
     // Waits at most `timeoutMs` for bytes to read, then reads what is there, at
     // most `buffer.size()` bytes, once. `received` is the count on kOk, else 0.
+    // Bytes already there are taken without a wait, unless `waitFirst` says
+    // that none are expected yet (a hint: a look first would cost a call).
     NetStatus Receive(std::span<uint8_t> buffer, std::size_t& received, Waitable stop,
-                      int timeoutMs);
+                      int timeoutMs, bool waitFirst = false);
 
     // Sends all of `data` within `timeoutMs`, in as many pieces as the system
     // takes. kOk only when every byte was handed over; otherwise the rest is

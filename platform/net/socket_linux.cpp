@@ -153,13 +153,13 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
 }
 
 NetStatus Socket::Receive(std::span<uint8_t> buffer, std::size_t& received, Waitable stop,
-                          int timeoutMs) {
+                          int timeoutMs, bool waitFirst) {
     received = 0;
     const Deadline deadline(timeoutMs);
     // Bytes already there are taken at once: a request arrives whole as a
     // rule, and a wait first would cost a system call for nothing. Only a read
     // that finds nothing waits (and looks at the stop signal).
-    for (bool wait = buffer.empty();; wait = true) {
+    for (bool wait = buffer.empty() || waitFirst;; wait = true) {
         if (wait) {
             const NetStatus ready = WaitReady(Fd(native_), POLLIN, stop, deadline);
             if (ready != NetStatus::kOk) {

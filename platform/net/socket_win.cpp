@@ -230,7 +230,7 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
 }
 
 NetStatus Socket::Receive(std::span<uint8_t> buffer, std::size_t& received, Waitable stop,
-                          int timeoutMs) {
+                          int timeoutMs, bool /*waitFirst*/) {
     received = 0;
     const Deadline deadline(timeoutMs);
     NetworkWait wait(Sock(native_), FD_READ | FD_CLOSE);
