@@ -696,10 +696,13 @@ struct ExchangeRates {
 // machine and each follows each as often. The rate is one over the median
 // exchange: the machine is shared, and a mean would be another program's.
 // `request(i)` is the i-th request of a side; the first tenth warms up.
+// `settleUs`, when given, is a pause before every exchange of either side
+// (after `prepare` for ours): a machine left idle that long wakes more slowly,
+// and only one side's exchanges must not pay for that.
 template <typename Prepare>
 ExchangeRates MeasureExchanges(uint16_t ourPort, BareServer& bare, BareServer::Mode bareMode,
                                const std::function<std::string(int)>& request, Prepare prepare,
-                               int* failures) {
+                               int* failures, int settleUs = 0) {
     const int count = ExchangeCount();
     const int warmUp = count / 10;
     std::vector<double> ours, bares;
@@ -710,6 +713,9 @@ ExchangeRates MeasureExchanges(uint16_t ourPort, BareServer& bare, BareServer::M
             const std::string req = request(i);
             if (our) {
                 prepare();
+            }
+            if (settleUs > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(settleUs));
             }
             const auto t0 = Clock::now();
             const std::string answer = Exchange(our ? ourPort : bare.port(), req);
@@ -891,10 +897,9 @@ void MeasureQtRig(platform::Window& window, CountingTarget& target, const test::
                     // would take turns with the two that hand the line over.
                     std::this_thread::sleep_for(std::chrono::microseconds(50));
                 }
-                // The line's last hand-off settles before the exchange starts.
-                std::this_thread::sleep_for(std::chrono::microseconds(300));
             },
-            &f.pollFailures);
+            // The line's last hand-off settles before the exchange starts.
+            &f.pollFailures, 300);
         MailboxTakeAll();
         // Commands: each must reach the board once, in order.
         {
