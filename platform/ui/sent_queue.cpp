@@ -150,34 +150,19 @@ void SentQueue::Serve() {
             // (the next byte of a talking board is as a rule microseconds
             // away), then give the loop back.
             bool more = false;
+            const uint64_t seen = queued_.load(std::memory_order_relaxed);
+            lock.unlock();
             if (servedAny && SenderShares()) {
                 // The sender runs only while this thread does not: hand it the
                 // processor for its next piece a few times before giving the
                 // loop back, whose wake-up would cost several calls a byte.
-                const uint64_t seen = queued_.load(std::memory_order_relaxed);
-                lock.unlock();
                 const auto until =
                     std::min(burstEnd, Clock::now() + std::chrono::microseconds(kTurnUs));
                 do {
                     std::this_thread::yield();
                 } while (queued_.load(std::memory_order_relaxed) == seen && Clock::now() < until);
-                lock.lock();
-                if (first_ != nullptr && Clock::now() < burstEnd) {
-                    continue;
-                }
-                if (first_ != nullptr) {
-                    serving_ = false;
-                    signalled_ = true;
-                    lock.unlock();
-                    pending_.Set();
-                    return;
-                }
-                serving_ = false;
-                return;
-            }
-            const uint64_t seen = queued_.load(std::memory_order_relaxed);
-            lock.unlock();
-            if (servedAny) {
+                more = queued_.load(std::memory_order_relaxed) != seen;
+            } else if (servedAny) {
                 const auto spinStart = Clock::now();
                 const auto spinEnd =
                     std::min(burstEnd, spinStart + std::chrono::microseconds(ownerSpin_.Next()));
