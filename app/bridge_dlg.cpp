@@ -70,6 +70,7 @@ constexpr Route kMessageMap[] = {
     OnMessage<&CBridgeDlg::OnPaint>(platform::kWmPaint),
     OnMessage<&CBridgeDlg::OnQueryDragIcon>(platform::kWmQueryDragIcon),
     OnMessage<&CBridgeDlg::OnPortChar>(WM_PORT_CHAR),
+    OnMessage<&CBridgeDlg::OnPortDiscard>(WM_PORT_DISCARD),
     OnCommand<&CBridgeDlg::OnOpenPortButton>(platform::kBnClicked, IDC_BTN_OPENPORT),
     OnCommand<&CBridgeDlg::OnConnectButton>(platform::kBnClicked, IDC_BTN_CONNECT),
     OnCommand<&CBridgeDlg::OnDropdownPort>(platform::kCbnDropdown, IDC_CMB_PORT),
@@ -115,6 +116,11 @@ platform::LResult CBridgeDlg::WindowProc(uint32_t message, platform::WParam wPar
 
 platform::LResult CBridgeDlg::OnPortChar(platform::WParam wParam, platform::LParam /*lParam*/) {
     MailboxPutByte(static_cast<uint8_t>(wParam));
+    return 0;
+}
+
+platform::LResult CBridgeDlg::OnPortDiscard(platform::WParam wParam, platform::LParam /*lParam*/) {
+    MailboxDiscarded(wParam != 0);
     return 0;
 }
 

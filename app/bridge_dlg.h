@@ -78,6 +78,9 @@ public:
     // Handlers, on the user-interface thread.
     // WM_PORT_CHAR: one byte from the board (wParam).
     platform::LResult OnPortChar(platform::WParam wParam, platform::LParam lParam);
+    // WM_PORT_DISCARD: the board's input was thrown away unread (wParam 1:
+    // inside a line).
+    platform::LResult OnPortDiscard(platform::WParam wParam, platform::LParam lParam);
     void OnOpenPortButton();
     void OnConnectButton();
     void OnDropdownPort();

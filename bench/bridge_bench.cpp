@@ -53,7 +53,10 @@ void BM_MailboxLine(benchmark::State& state) {
         for (const char c : line) {
             MailboxPutByte(static_cast<uint8_t>(c));
         }
-        MailboxTake([&](std::string_view text) { taken += text.size(); });
+        MailboxTake([&](std::string_view text) {
+            taken += text.size();
+            return true;
+        });
     }
     benchmark::DoNotOptimize(taken);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));

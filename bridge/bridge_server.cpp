@@ -37,8 +37,11 @@ constexpr int kHeadRestWaitMs = 1000;
 constexpr std::size_t kHeadLimit = 8 * 1024;
 // A client that does not read its answer gives it up after this long.
 constexpr int kSendWaitMs = 1000;
-// After our end of stream, how long the client may take to end its own.
+// After our end of stream, how long the client may take to end its own, and
+// to acknowledge an answer that carried a line.
 constexpr int kCloseWaitMs = 200;
+// How often the acknowledgement of a line is looked for meanwhile.
+constexpr int kDeliveryPollMs = 1;
 // The pause after a failed accept, so that one that keeps failing cannot spin.
 constexpr int kAcceptRetryPauseMs = 100;
 
@@ -54,19 +57,39 @@ int RemainingMs(Clock::time_point deadline) {
                : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
+// How a connection ended, as far as its client is concerned.
+enum class Ending {
+    kDelivered,  // everything sent reached the client (as far as the system tells)
+    kLost,       // the client was gone: it reset the connection, or took nothing
+    kStopped,    // the server was stopped meanwhile
+};
+
 // One connection's exchange, after the request's first bytes were read.
 class Connection {
 public:
-    Connection(Socket& client, platform::Waitable stop) : client_(client), stop_(stop) {}
+    Connection(Socket& client, platform::Waitable stop, std::span<const uint8_t> firstBytes)
+        : client_(client), stop_(stop), readSoFar_(firstBytes.size()) {
+        scanner_.Feed(firstBytes);
+    }
 
+    // Ends the exchange: the rest of the request head is read away, then the
+    // stream is ended in order. With `verify`, waits to learn whether what was
+    // sent reached a client still there.
+    Ending Finish(Clock::time_point headDeadline, bool verify) {
+        if (!DiscardRestOfHead(headDeadline)) {
+            return Ending::kStopped;
+        }
+        return CloseOrderly(verify);
+    }
+
+private:
     // Reads and throws away the rest of the request head: closing on unread
     // bytes would reset the connection, and the client would lose its answer.
     // False when the server was stopped meanwhile.
-    bool DiscardRestOfHead(HeadEndScanner& scanner, std::size_t readSoFar,
-                           Clock::time_point deadline) {
+    bool DiscardRestOfHead(Clock::time_point deadline) {
         std::array<uint8_t, 1024> scratch;
-        while (!scanner.done() && readSoFar < kHeadLimit) {
-            const std::size_t room = std::min(scratch.size(), kHeadLimit - readSoFar);
+        while (!scanner_.done() && readSoFar_ < kHeadLimit) {
+            const std::size_t room = std::min(scratch.size(), kHeadLimit - readSoFar_);
             std::size_t got = 0;
             const NetStatus status =
                 client_.Receive(std::span(scratch.data(), room), got, stop_, RemainingMs(deadline));
@@ -76,21 +99,23 @@ public:
             if (status != NetStatus::kOk) {
                 break;
             }
-            readSoFar += got;
-            scanner.Feed(std::span(scratch.data(), got));
+            readSoFar_ += got;
+            scanner_.Feed(std::span(scratch.data(), got));
         }
         return true;
     }
 
-    // Ends the connection so that the client sees an orderly end of stream:
-    // our side ends first, then whatever still arrives is read until the client
-    // ends its side too, for a short while at most.
-    bool CloseOrderly() {
+    // Our side ends first, then whatever still arrives is read until the
+    // client ends its side too, for a short while at most. A client that had
+    // gone away answers what we sent with a reset, which tells it from one
+    // that merely ended its side after its request (raw tools do).
+    Ending CloseOrderly(bool verify) {
         if (!client_.ShutdownSend()) {
-            return true;
+            return verify ? Reached() : Ending::kDelivered;
         }
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
         std::array<uint8_t, 1024> scratch;
+        bool ended = false;
         // The client ends its side only once it has seen ours: nothing is
         // there to take yet.
         for (bool first = true;; first = false) {
@@ -98,18 +123,55 @@ public:
             const NetStatus status =
                 client_.Receive(scratch, got, stop_, RemainingMs(deadline), first);
             if (status == NetStatus::kStopped) {
-                return false;
+                return Ending::kStopped;
             }
+            if (status == NetStatus::kFailed) {
+                return Ending::kLost;  // reset: the client did not take it all
+            }
+            ended = status == NetStatus::kClosed;
             // A client that keeps sending is cut off all the same.
             if (status != NetStatus::kOk || Clock::now() >= deadline) {
-                return true;
+                break;
+            }
+        }
+        if (!verify) {
+            return Ending::kDelivered;
+        }
+        if (!ended) {
+            return Reached();
+        }
+        // Its end may have come before what we sent did (a page that gave up
+        // while its request queued): then the reset is on its way, and only
+        // the acknowledgement of everything we sent says otherwise. A client
+        // that ends after us acknowledges with its end, at once.
+        const platform::Waitable stopOnly[] = {stop_};
+        for (;;) {
+            switch (client_.Delivery()) {
+                case NetStatus::kOk:
+                    return Ending::kDelivered;
+                case NetStatus::kFailed:
+                    return Ending::kLost;
+                default:
+                    break;
+            }
+            if (Clock::now() >= deadline) {
+                return Ending::kLost;
+            }
+            if (platform::WaitAny(stopOnly, kDeliveryPollMs) == 0) {
+                return Ending::kStopped;
             }
         }
     }
 
-private:
+    // Delivered unless the system has seen a reset.
+    Ending Reached() const {
+        return client_.Delivery() == NetStatus::kFailed ? Ending::kLost : Ending::kDelivered;
+    }
+
     Socket& client_;
     platform::Waitable stop_;
+    HeadEndScanner scanner_;
+    std::size_t readSoFar_;
 };
 
 }  // namespace
@@ -217,6 +279,8 @@ unsigned BridgeServerProc(BridgeServer* server) {
         const std::span<const uint8_t> bytes(request.data(), received);
         const std::string_view text = RequestText(bytes);
 
+        Connection connection(client, stop, bytes);
+        bool finished = false;
         response.fill(0);
         switch (Classify(text)) {
             case RequestKind::kPolicy: {
@@ -224,13 +288,33 @@ unsigned BridgeServerProc(BridgeServer* server) {
                 client.SendAll(std::span(response.data(), length), stop, kSendWaitMs);
                 break;
             }
-            case RequestKind::kPoll:
+            case RequestKind::kPoll: {
+                // The line leaves the mailbox only once it has reached a page
+                // that is still there; otherwise it waits for the next poll.
+                Ending ending = Ending::kDelivered;
                 MailboxTake([&](std::string_view line) {
                     const std::size_t length = ComposePollAnswer(line, response);
-                    client.SendAll(std::span(response.data(), length), stop, kSendWaitMs);
+                    const NetStatus sent =
+                        client.SendAll(std::span(response.data(), length), stop, kSendWaitMs);
+                    ending = connection.Finish(headDeadline, true);
+                    finished = true;
+                    // A stop cuts the wait short: without a reset, the line
+                    // went to the client.
+                    const bool delivered =
+                        sent == NetStatus::kOk &&
+                        (ending == Ending::kDelivered ||
+                         (ending == Ending::kStopped && client.Delivery() != NetStatus::kFailed));
+                    if (!delivered) {
+                        return false;
+                    }
                     window.SetItemText(IDC_TXT_LINKSTATE, kConnectedText);
+                    return true;
                 });
+                if (ending == Ending::kStopped) {
+                    return 0;
+                }
                 break;
+            }
             case RequestKind::kCommand: {
                 stage.fill(0);
                 const std::size_t length = StageCommand(*CutCommand(text), stage);
@@ -249,11 +333,7 @@ unsigned BridgeServerProc(BridgeServer* server) {
                 break;
         }
 
-        Connection connection(client, stop);
-        HeadEndScanner scanner;
-        scanner.Feed(bytes);
-        if (!connection.DiscardRestOfHead(scanner, received, headDeadline) ||
-            !connection.CloseOrderly()) {
+        if (!finished && connection.Finish(headDeadline, false) == Ending::kStopped) {
             return 0;
         }
     }

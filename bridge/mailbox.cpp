@@ -7,9 +7,15 @@ namespace plk {
 std::array<uint8_t, kRxLineSize> g_rxLine{};
 int32_t g_rxLineLen = 0;
 std::atomic<int> g_rxLineReady{0};
+bool g_rxLineBroken = false;
 
 void MailboxPutByte(uint8_t byte) {
     if (g_rxLineReady.load(std::memory_order_acquire) != 0) {
+        g_rxLineBroken = byte != '\n';
+        return;
+    }
+    if (g_rxLineBroken) {
+        g_rxLineBroken = byte != '\n';
         return;
     }
     if (byte == '\n' || g_rxLineLen >= kRxLineMax) {
@@ -22,7 +28,15 @@ void MailboxPutByte(uint8_t byte) {
     ++g_rxLineLen;
 }
 
-bool MailboxTake(const std::function<void(std::string_view line)>& use) {
+void MailboxDiscarded(bool insideALine) {
+    if (g_rxLineReady.load(std::memory_order_acquire) == 0) {
+        std::fill_n(g_rxLine.begin(), g_rxLineLen, uint8_t{0});
+        g_rxLineLen = 0;
+    }
+    g_rxLineBroken = insideALine;
+}
+
+bool MailboxTake(const std::function<bool(std::string_view line)>& use) {
     if (g_rxLineReady.load(std::memory_order_acquire) != 1) {
         return false;
     }
@@ -31,7 +45,11 @@ bool MailboxTake(const std::function<void(std::string_view line)>& use) {
     const auto length = static_cast<std::size_t>(end - g_rxLine.begin());
     std::copy(g_rxLine.begin(), end, copy.begin());
     g_rxLine.fill(0);
-    use(std::string_view(copy.data(), length));
+    if (!use(std::string_view(copy.data(), length))) {
+        // Nobody got it: it waits for the next poll, as if never taken.
+        std::copy_n(copy.begin(), length, g_rxLine.begin());
+        return true;
+    }
     g_rxLineReady.store(0, std::memory_order_release);
     return true;
 }
@@ -39,6 +57,7 @@ bool MailboxTake(const std::function<void(std::string_view line)>& use) {
 void MailboxClear() {
     g_rxLine.fill(0);
     g_rxLineLen = 0;
+    g_rxLineBroken = false;
     g_rxLineReady.store(0, std::memory_order_release);
 }
 

@@ -1,6 +1,7 @@
 // The monitor thread: the only reader and writer of the port while it runs.
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/sys/sys_error.h"
@@ -37,15 +38,16 @@ Step QueryOutcome(IoStatus status) {
 
 // Reads every byte waiting in the input queue, one at a time, and hands each to
 // the owner; the next byte is read only once the owner has handled the last.
-// A stop request ends the step before the next byte: a board that never pauses
-// keeps the queue from ever running empty.
+// A stop or a write request ends the step before the next byte: a board that
+// never pauses keeps the queue from ever running empty, and would otherwise
+// hold every command back until the bridge gave up waiting for it.
 Step ReceivePending(CSerialLink& link) {
     platform::SerialPort& port = *link.m_port;
     uint32_t count = 0;
     if (const IoStatus status = QueryQueue(link.m_lock, port, count); status != IoStatus::kOk) {
         return QueryOutcome(status);
     }
-    while (count != 0 && !link.StopRequested()) {
+    while (count != 0 && !link.StopRequested() && !link.WriteWaiting()) {
         uint8_t byte = 0;
         IoStatus status;
         {
@@ -86,6 +88,10 @@ Step WritePending(CSerialLink& link, bool deviceGone) {
         status = link.StopRequested() ? IoStatus::kStopped
                                       : link.m_port->Write(data.data(), data.size(), stop);
     }
+    // After the write, so that the command is not held up; before any byte
+    // read after the purge, so that the owner knows where the board's lines
+    // were cut.
+    link.ReportDiscarded();
     if (status == IoStatus::kGone) {
         return Step::kDeviceGone;
     }
@@ -100,11 +106,19 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     link.m_monitorAlive.store(1, std::memory_order_release);
     if (link.m_port) {
         link.m_port->Purge();
+        // What this purge and the open's threw away, and what went with the
+        // port the last monitor closed: the line in assembly may have lost
+        // its middle, and the first bytes from here on may be a line's tail.
+        link.ReportDiscarded(std::exchange(link.m_closedWithPort, {}));
     }
     // Once the device has gone away (a USB board unplugged) it is reported once,
     // and from then on only the shutdown and write requests are waited for.
     bool deviceGone = !link.m_port;
     bool pause = false;
+    // A write request that found the read step busy is served before the port
+    // is looked at again: the port's event would otherwise win every wait
+    // while the board talks.
+    bool writeFirst = false;
     int emptyCompletions = 0;
     auto note = [&](Step step, const char* callName) {
         if (step == Step::kFailed) {
@@ -120,7 +134,8 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
             link.m_stopEvent.waitable(), {}, link.m_writeEvent.waitable()};
         const bool pausing = pause;
         pause = false;
-        const bool watchPort = !deviceGone && !pausing;
+        const bool watchPort = !deviceGone && !pausing && !writeFirst;
+        writeFirst = false;
         if (watchPort) {
             switch (link.m_port->StartEventWait()) {
                 case platform::EventWaitStart::kCompleted: {
@@ -151,6 +166,12 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
 
         switch (platform::WaitAny(handles, pausing ? kFailurePauseMs : platform::kInfinite)) {
             case 0: {
+                if (link.m_port) {
+                    // Closing throws the unread input away; what it was tells
+                    // the next monitor whether a line was cut here.
+                    link.m_port->DropInput();
+                    link.m_closedWithPort = link.m_port->TakeDiscarded();
+                }
                 link.m_port.reset();
                 link.m_monitorAlive.store(0, std::memory_order_release);
                 link.NoMoreTakes();
@@ -179,6 +200,7 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
                 if ((mask & platform::kEvRxFlag) != 0) {
                     link.Notify(WM_PORT_EVTCHAR, 0);
                 }
+                writeFirst = link.WriteWaiting();
                 break;
             }
             case 2:

@@ -245,6 +245,13 @@ void CSerialLink::ReportCommError(const char* callName) {
     }
 }
 
+void CSerialLink::ReportDiscarded(platform::DiscardedInput earlier) {
+    earlier.Add(m_port->TakeDiscarded());
+    if (earlier.count != 0) {
+        Notify(WM_PORT_DISCARD, earlier.EndsInsideALine() ? 1 : 0);
+    }
+}
+
 void CSerialLink::Notify(uint32_t message, platform::WParam wParam) {
     if (m_owner != nullptr) {
         m_owner->Send(message, wParam, m_portNumber);

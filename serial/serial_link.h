@@ -22,6 +22,10 @@ inline constexpr uint32_t WM_PORT_ERROR = platform::kWmUser + 4;    // 1028
 inline constexpr uint32_t WM_PORT_RING = platform::kWmUser + 5;     // 1029
 inline constexpr uint32_t WM_PORT_CHAR = platform::kWmUser + 7;     // 1031, wParam the byte
 inline constexpr uint32_t WM_PORT_EVTCHAR = platform::kWmUser + 8;  // 1032
+// Input from the board was thrown away unread (by a purge, or with a closed
+// port); wParam 1 when the last byte thrown away was not a line feed, so that
+// the line it belonged to is broken, else 0.
+inline constexpr uint32_t WM_PORT_DISCARD = platform::kWmUser + 9;  // 1033
 
 inline constexpr unsigned kMonitorExitCode = 100;
 
@@ -79,6 +83,8 @@ private:
     void StopMonitor();
     void SignalStop();
     bool StopRequested() const { return m_stopRequested.load(std::memory_order_acquire); }
+    // A request is staged and the monitor has not taken it yet.
+    bool WriteWaiting() const { return !m_writeTaken.load(std::memory_order_acquire); }
     void Stage(const uint8_t* bytes, std::size_t copy, std::size_t length);
     // The monitor's side of Stage: copies the staged request out and lowers the
     // write request in one step, so that a request staged meanwhile is neither
@@ -87,6 +93,9 @@ private:
     // Tells waiters that no monitor remains to take a request.
     void NoMoreTakes();
     void Notify(uint32_t message, platform::WParam wParam);
+    // Tells the owner what the port's purges threw away since the last report,
+    // together with `earlier` (what went with the previous port).
+    void ReportDiscarded(platform::DiscardedInput earlier = {});
 
     const platform::SerialPortOpener m_openPort;
 
@@ -107,6 +116,10 @@ private:
     int m_takenWaiters = 0;
     // The monitor's copy of the request it writes; the monitor thread only.
     std::vector<uint8_t> m_writeScratch;
+    // Input thrown away with the port when the last monitor closed it, for the
+    // next monitor to report. Written by a monitor as it ends, read by the next
+    // as it starts: the join and the thread start order the two.
+    platform::DiscardedInput m_closedWithPort;
 
     // The device; touched by OpenPort only while no monitor runs, otherwise by
     // the monitor thread alone. I/O on it is serialised by m_lock.

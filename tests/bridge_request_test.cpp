@@ -134,6 +134,7 @@ protected:
             EXPECT_TRUE(
                 std::all_of(g_rxLine.begin(), g_rxLine.end(), [](uint8_t b) { return b == 0; }));
             EXPECT_EQ(g_rxLineReady.load(), 1);
+            return true;
         });
         return taken;
     }
@@ -159,12 +160,59 @@ TEST_F(MailboxTest, LinesCompleteAtALineFeedWithAmpersandsTurnedIntoLineFeeds) {
     EXPECT_EQ(Take(), "crlf\r");
 }
 
-TEST_F(MailboxTest, BytesWhileALineWaitsAreDroppedAndLaterBytesStartANewLine) {
-    Put("first\n");
-    Put("second\nthi");
-    EXPECT_EQ(Take(), "first");
-    Put("rd\n");
-    EXPECT_EQ(Take(), "rd");
+// Bytes dropped while a line waits, or thrown away unread ("|" and "!": a purge
+// that ended with a line feed, or inside a line), break the line they belong
+// to: it is dropped up to its line feed, and a line in assembly is dropped, not
+// spliced. Each row alternates what the board sends and what polls take.
+TEST_F(MailboxTest, ALineThatLostBytesIsDroppedUpToItsLineFeed) {
+    struct Row {
+        std::vector<std::string> steps;  // sent, then taken ("-": none), and so on
+    };
+    const Row rows[] = {
+        // Dropped while a line waited: the rest of that line goes too.
+        {{"first\nsecond\nthi", "first", "rd\nfourth\n", "fourth"}},
+        // The byte dropped last was a line feed: the next line is whole.
+        {{"first\nsecond\n", "first", "third\n", "third"}},
+        // A purge inside a line, with its head in assembly.
+        {{"hea!d-tail\nnext\n", "next"}},
+        // A purge that ended with a line feed: the head goes, the next is whole.
+        {{"hea|next\n", "next"}},
+        // A purge inside a line while another waits.
+        {{"first\n!tail\n", "first", "next\n", "next"}},
+        // A broken line whose line feed went with a purge.
+        {{"first\nsec", "first", "|next\n", "next"}},
+        // A line feed right after a purge inside a line ends the broken line.
+        {{"!\nnext\n", "next"}},
+    };
+    for (const Row& row : rows) {
+        MailboxClear();
+        SCOPED_TRACE(row.steps.front());
+        for (std::size_t i = 0; i < row.steps.size(); ++i) {
+            if (i % 2 == 1) {
+                EXPECT_EQ(Take(), row.steps[i]);
+                continue;
+            }
+            for (const char c : row.steps[i]) {
+                if (c == '|' || c == '!') {
+                    MailboxDiscarded(c == '!');
+                } else {
+                    MailboxPutByte(static_cast<uint8_t>(c));
+                }
+            }
+        }
+        EXPECT_EQ(Take(), "-");
+    }
+}
+
+TEST_F(MailboxTest, ALineNobodyGotIsPutBackForTheNextPoll) {
+    Put("kept&line\n");
+    EXPECT_TRUE(MailboxTake([](std::string_view line) {
+        EXPECT_EQ(line, "kept\nline");
+        return false;
+    }));
+    Put("dropped\n");
+    EXPECT_EQ(Take(), "kept\nline");
+    EXPECT_EQ(Take(), "-");
 }
 
 TEST_F(MailboxTest, TheHundredNinetyNinthByteCompletesTheLineAndIsLost) {

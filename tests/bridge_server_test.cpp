@@ -67,6 +67,9 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kTimeout) {
 bool LineWaits() {
     return g_rxLineReady.load(std::memory_order_acquire) == 1;
 }
+bool LineTaken() {
+    return !LineWaits();
+}
 
 // The dialog's part in this: every byte from the board goes to the mailbox.
 class PortCharTarget final : public platform::MessageTarget {
@@ -75,6 +78,8 @@ public:
                                  platform::LParam) override {
         if (message == WM_PORT_CHAR) {
             MailboxPutByte(static_cast<uint8_t>(wParam));
+        } else if (message == WM_PORT_DISCARD) {
+            MailboxDiscarded(wParam != 0);
         }
         return 0;
     }
@@ -119,8 +124,10 @@ protected:
     void StopServer() {
         window_.Run([&] { server_.reset(); });
     }
-    // The board says `line`; returns once the mailbox holds it.
+    // The board says `line` once the mailbox is free (a poll gives it back only
+    // once its page has ended the exchange); returns once the mailbox holds it.
     void BoardSays(const std::string& line) {
+        ASSERT_TRUE(WaitFor(LineTaken));
         board_.Send(line);
         ASSERT_TRUE(WaitFor(LineWaits));
     }
@@ -205,20 +212,54 @@ TEST_F(BridgeServerTest, PollsTakeTheWaitingLineOnce) {
     EXPECT_EQ(reply.data.size(), 105u);
     EXPECT_EQ(reply.data, kHeader + "ok\ndone\r\n");
     EXPECT_EQ(reply.end, StreamEnd::kOrderly);
+    EXPECT_TRUE(WaitFor(LineTaken));
     EXPECT_EQ(window_.ItemText(IDC_TXT_LINKSTATE), kConnected);
     EXPECT_TRUE(MailboxIsClear());
-    EXPECT_FALSE(LineWaits());
     EXPECT_EQ(Exchange(port_, Get("/poll")).data, "");
 
     BoardSays("\n");
     EXPECT_EQ(Exchange(port_, Get("/poll?t=1")).data, kHeader + "\r\n");
 
     // A zero byte ends the line as it is taken.
-    board_.Send(std::string("ab\0cd\n", 6));
-    ASSERT_TRUE(WaitFor(LineWaits));
+    BoardSays(std::string("ab\0cd\n", 6));
     EXPECT_EQ(Exchange(port_, Get("/poll")).data, kHeader + "ab\r\n");
+    EXPECT_TRUE(WaitFor(LineTaken));
     EXPECT_TRUE(MailboxIsClear());
     EXPECT_EQ(board_.Drain(100), "");  // no poll ever reached the board
+}
+
+// A poll that waited in the queue behind a connection that sends nothing, and
+// whose page gave up meanwhile (a fetch time-out, a reload): its line goes to
+// the next poll instead of into a dead connection. A client that only ended
+// its sending side after its request is still there and gets the line.
+TEST_F(BridgeServerTest, ALineGoesOnlyToAPageThatIsStillThere) {
+    StartServer();
+    enum class GaveUp { kClosed, kReset, kNo };
+    for (const GaveUp gaveUp : {GaveUp::kClosed, GaveUp::kReset, GaveUp::kNo}) {
+        SCOPED_TRACE(static_cast<int>(gaveUp));
+        BoardSays("for a page\n");
+        LoopbackClient idle(port_);  // holds the server for its first-bytes wait
+        LoopbackClient poll(port_);
+        ASSERT_TRUE(poll.Send(Get("/poll")));
+        switch (gaveUp) {
+            case GaveUp::kClosed:
+                poll.Close();
+                break;
+            case GaveUp::kReset:
+                poll.Abort();
+                break;
+            case GaveUp::kNo:
+                poll.ShutdownSend();
+                EXPECT_EQ(poll.ReadToEnd(kTimeout).data, kHeader + "for a page\r\n");
+                break;
+        }
+        idle.Close();
+        if (gaveUp != GaveUp::kNo) {
+            EXPECT_EQ(Exchange(port_, Get("/poll")).data, kHeader + "for a page\r\n");
+        }
+        EXPECT_TRUE(WaitFor(LineTaken));
+        EXPECT_EQ(Exchange(port_, Get("/poll")).data, "");
+    }
 }
 
 TEST_F(BridgeServerTest, PolicyRequestsGetThePolicyAndLeaveTheMailboxAlone) {

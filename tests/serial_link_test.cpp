@@ -2,6 +2,7 @@
 #include "serial/serial_link.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -65,6 +67,8 @@ public:
     }
     bool Purge() override { return port_->Purge(); }
     bool DrainThenPurge(platform::Waitable stop) override { return port_->DrainThenPurge(stop); }
+    bool DropInput() override { return port_->DropInput(); }
+    platform::DiscardedInput TakeDiscarded() override { return port_->TakeDiscarded(); }
     platform::EventWaitStart StartEventWait() override { return port_->StartEventWait(); }
     platform::Waitable waitable() const override { return port_->waitable(); }
     platform::IoStatus InputQueue(uint32_t& count) override { return port_->InputQueue(count); }
@@ -286,6 +290,74 @@ TEST_F(SerialLinkTest, ShutdownBeatsAWriteSignalledWithItAndEndsTheMonitor) {
     EXPECT_FALSE(link_->HasPort());
 }
 
+// Input a purge throws away unread is reported, so that the line it cut is not
+// taken up part-way: at the monitor's start (what came since the open) and
+// before a write (what came while the monitor was busy). A write request ends
+// the read step, so the purge before it finds the rest of the queue.
+TEST_F(SerialLinkTest, InputThrownAwayByAPurgeIsReportedWithWhereItEnded) {
+    struct Row {
+        std::string meanwhile;
+        std::vector<int> reported;  // WM_PORT_DISCARD's wParam, at each purge
+    };
+    const Row rows[] = {{"tail of a line", {1}}, {"whole\n", {0}}, {"", {}}};
+    const auto boardSendsUnread = [&](const std::string& bytes) {
+        board_.Send(bytes);
+        int waiting = 0;
+        for (int i = 0; i < 500 && waiting < static_cast<int>(bytes.size()); ++i) {
+            ioctl(board_.slaveFd(), TIOCINQ, &waiting);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    // What the owner was told since message `from`; "sync" is written after
+    // every report the monitor makes before it.
+    const auto toldSince = [&](std::size_t from, std::string& chars) {
+        window_.Run([&] { link_->QueueWrite("sync"); });
+        EXPECT_EQ(board_.Receive(4, kTimeout), "sync");
+        std::vector<int> discards;
+        const auto all = recorder_.Messages();
+        for (std::size_t i = from; i < all.size(); ++i) {
+            if (all[i].message == WM_PORT_DISCARD) {
+                discards.push_back(static_cast<int>(all[i].wParam));
+            } else if (all[i].message == WM_PORT_CHAR) {
+                chars.push_back(static_cast<char>(all[i].wParam));
+            }
+        }
+        return discards;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.meanwhile);
+        ASSERT_EQ(Open(), 1);
+        std::size_t from = recorder_.Messages().size();
+        boardSendsUnread(row.meanwhile);
+        window_.Run([&] { link_->StartMonitor(); });
+        std::string chars;
+        EXPECT_EQ(toldSince(from, chars), row.reported);
+        EXPECT_EQ(chars, "");
+
+        // The monitor is held in its send of "x" while the rest comes and a
+        // command is queued.
+        platform::Event inSend, release;
+        recorder_.SetHook([&](const Message& m) {
+            if (m.message == WM_PORT_CHAR) {
+                inSend.Set();
+                WaitSet(release);
+            }
+        });
+        from = recorder_.Messages().size();
+        board_.Send("x");
+        ASSERT_TRUE(WaitSet(inSend));
+        recorder_.SetHook({});
+        boardSendsUnread(row.meanwhile);
+        link_->QueueWrite(reinterpret_cast<const uint8_t*>("cmd\n"), 4);
+        release.Set();
+        EXPECT_EQ(board_.Receive(4, kTimeout), "cmd\n");
+        chars.clear();
+        EXPECT_EQ(toldSince(from, chars), row.reported);
+        EXPECT_EQ(chars, "x");
+        Close();
+    }
+}
+
 TEST_F(SerialLinkTest, CloseThenOpenReopensAndTheOldShutdownDoesNotStopTheNewMonitor) {
     OpenMonitored();
     Close();
@@ -406,7 +478,8 @@ std::vector<int> Records(const std::string& received) {
 }
 
 // Stages `count` distinct records from another thread, back to back; with
-// `waitTaken`, each only once the link has taken the one before.
+// `waitTaken`, each only once the link has taken the one before (and none
+// after a take that never came).
 std::vector<int> StageRecords(CSerialLink& link, test::PtyBoard& board, int count, bool waitTaken) {
     std::string received;
     std::atomic<bool> done{false};
@@ -420,8 +493,11 @@ std::vector<int> StageRecords(CSerialLink& link, test::PtyBoard& board, int coun
     for (int i = 0; i < count; ++i) {
         char text[16];
         std::snprintf(text, sizeof text, "r%05d\n", i);
-        if (waitTaken) {
-            link.WaitWriteTaken(neverStopped.waitable());
+        const auto start = Clock::now();
+        if (waitTaken && (!link.WaitWriteTaken(neverStopped.waitable()) ||
+                          Clock::now() - start >= std::chrono::milliseconds(kWriteTimeoutMs))) {
+            ADD_FAILURE() << "record " << i - 1 << " was never taken";
+            break;
         }
         link.QueueWrite(reinterpret_cast<const uint8_t*>(text), 7);
     }
@@ -440,12 +516,23 @@ TEST_F(SerialLinkTest, BackToBackRequestsAreNeverWrittenTwice) {
     }
 }
 
+// Whether the board is quiet or talks faster than it is read: a board printing
+// in a loop must not hold a command back (the read step makes way for it).
 TEST_F(SerialLinkTest, RequestsStagedOnceTheLastWasTakenAllArriveOnceInOrder) {
     OpenMonitored();
-    const std::vector<int> indices = StageRecords(*link_, board_, 3000, true);
-    ASSERT_EQ(indices.size(), 3000u);
-    for (int i = 0; i < 3000; ++i) {
-        ASSERT_EQ(indices[static_cast<std::size_t>(i)], i);
+    for (const bool flooding : {false, true}) {
+        SCOPED_TRACE(flooding ? "flooding board" : "quiet board");
+        std::optional<test::BoardFlood> flood;
+        if (flooding) {
+            flood.emplace(board_);
+            ASSERT_TRUE(recorder_.WaitForChars(1000, kTimeout));
+        }
+        const int count = flooding ? 500 : 3000;
+        const std::vector<int> indices = StageRecords(*link_, board_, count, true);
+        ASSERT_EQ(indices.size(), static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(indices[static_cast<std::size_t>(i)], i);
+        }
     }
 }
 
@@ -554,6 +641,8 @@ public:
     bool SetLineSettings(const platform::LineSettings&) override { return true; }
     bool Purge() override { return true; }
     bool DrainThenPurge(platform::Waitable) override { return true; }
+    bool DropInput() override { return true; }
+    platform::DiscardedInput TakeDiscarded() override { return {}; }
     platform::EventWaitStart StartEventWait() override {
         return platform::EventWaitStart::kPending;
     }

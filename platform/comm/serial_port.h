@@ -63,6 +63,28 @@ enum class IoStatus { kOk, kFailed, kFailedAfterWait, kGone, kStopped };
 
 enum class EventWaitStart { kCompleted, kPending, kFailed };
 
+// Input a purge threw away before anyone read it: how many bytes, and the last.
+// The line those bytes belonged to is broken unless the last was a line feed.
+struct DiscardedInput {
+    std::size_t count = 0;
+    uint8_t last = 0;
+
+    // Counts `bytes` as thrown away after what this already holds.
+    void Add(const uint8_t* bytes, std::size_t length) {
+        if (length != 0) {
+            count += length;
+            last = bytes[length - 1];
+        }
+    }
+    void Add(const DiscardedInput& later) {
+        if (later.count != 0) {
+            count += later.count;
+            last = later.last;
+        }
+    }
+    bool EndsInsideALine() const { return count != 0 && last != '\n'; }
+};
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;  // closes the device
@@ -74,12 +96,17 @@ public:
     virtual bool GetLineSettings(LineSettings& settings) = 0;
     virtual bool SetLineSettings(const LineSettings& settings) = 0;
 
-    // Aborts pending I/O and empties both queues.
+    // Aborts pending I/O and empties both queues. The input is read away rather
+    // than dropped unseen, so that TakeDiscarded can tell what went.
     virtual bool Purge() = 0;
     // Waits, bounded by the write time-out, until output already handed to the
     // device has gone out; false when it has not. Then empties the input queue,
     // and the output queue only when the wait ran out or `stop` was signalled.
     virtual bool DrainThenPurge(Waitable stop) = 0;
+    // Empties the input queue alone, read away like a purge's.
+    virtual bool DropInput() = 0;
+    // The input the purges (and DropInput) have thrown away since the last call.
+    virtual DiscardedInput TakeDiscarded() = 0;
 
     // Starts a wait for an event of the mask; `waitable()` is signalled when one
     // may have occurred. kFailed sets the last error.

@@ -9,10 +9,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <utility>
 
 #include "platform/comm/termios_settings_linux.h"
 #include "platform/sys/sys_error.h"
@@ -94,12 +96,12 @@ public:
     }
 
     bool Purge() override {
-        DropTaken();
-        if (tcflush(fd_, TCIOFLUSH) != 0) {
+        const bool read = ReadAwayInput();
+        if (tcflush(fd_, TCOFLUSH) != 0) {
             SetLastError(errno);
             return false;
         }
-        return true;
+        return read;
     }
 
     bool DrainThenPurge(Waitable stop) override {
@@ -122,12 +124,15 @@ public:
                 break;
             }
         }
-        DropTaken();
-        if (tcflush(fd_, drained ? TCIFLUSH : TCIOFLUSH) != 0) {
+        ReadAwayInput();
+        if (!drained && tcflush(fd_, TCOFLUSH) != 0) {
             SetLastError(errno);
         }
         return drained;
     }
+
+    bool DropInput() override { return ReadAwayInput(); }
+    DiscardedInput TakeDiscarded() override { return std::exchange(discarded_, {}); }
 
     EventWaitStart StartEventWait() override { return EventWaitStart::kPending; }
     // The descriptor stays readable while input waits, so a mask that reads
@@ -230,7 +235,35 @@ public:
     }
 
 private:
-    void DropTaken() { taken_ = 0; }
+    // Empties the input queue: the bytes taken from the driver and not handed
+    // out, then what the driver holds now. They are read rather than flushed,
+    // so that what went is known; what arrives meanwhile stays for the next
+    // read, as it would after a flush. False when the driver could not be read.
+    bool ReadAwayInput() {
+        discarded_.Add(in_.data() + next_, taken_);
+        taken_ = 0;
+        int waiting = 0;
+        if (ioctl(fd_, TIOCINQ, &waiting) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+        for (std::size_t left = waiting > 0 ? static_cast<std::size_t>(waiting) : 0; left != 0;) {
+            const ssize_t n = read(fd_, in_.data(), std::min(left, in_.size()));
+            if (n > 0) {
+                discarded_.Add(in_.data(), static_cast<std::size_t>(n));
+                left -= std::min(left, static_cast<std::size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                if (n < 0 && errno != EAGAIN) {
+                    SetLastError(errno);
+                    return false;
+                }
+                break;  // fewer than the driver said: nothing more to take
+            }
+        }
+        return true;
+    }
 
     bool HungUp() const {
         pollfd p{fd_, POLLIN, 0};
@@ -269,6 +302,7 @@ private:
     std::array<uint8_t, 4096> in_{};
     std::size_t next_ = 0;
     std::size_t taken_ = 0;
+    DiscardedInput discarded_;
     Event alwaysReady_;
 };
 

@@ -2,6 +2,8 @@
 // The event wait and the reads and writes each have an OVERLAPPED record and an
 // event of their own, so that a write started while the event wait is still
 // pending can never be taken for finished when the wait completes.
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -61,7 +63,9 @@ private:
     HANDLE handle_ = nullptr;
 };
 
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// The output side of a purge. The input side is read away instead (see
+// ReadAwayInput), so that what it throws away is known.
+constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 
 // Where the driver cannot wait for port events (Wine on a pseudo-terminal),
 // a watcher looks at the input queue this often instead.
@@ -166,11 +170,12 @@ public:
     }
 
     bool Purge() override {
-        if (!::PurgeComm(port_.get(), kPurgeAll)) {
+        const bool read = ReadAwayInput();
+        if (!::PurgeComm(port_.get(), kPurgeOutput | PURGE_RXABORT)) {
             RecordLastError();
             return false;
         }
-        return true;
+        return read;
     }
 
     bool DrainThenPurge(Waitable stop) override {
@@ -194,12 +199,15 @@ public:
                 break;
             }
         }
-        const DWORD flags = drained ? PURGE_RXABORT | PURGE_RXCLEAR : kPurgeAll;
-        if (!::PurgeComm(port_.get(), flags)) {
+        ReadAwayInput();
+        if (!drained && !::PurgeComm(port_.get(), kPurgeOutput)) {
             RecordLastError();
         }
         return drained;
     }
+
+    bool DropInput() override { return ReadAwayInput(); }
+    DiscardedInput TakeDiscarded() override { return std::exchange(discarded_, {}); }
 
     EventWaitStart StartEventWait() override {
         if (watcher_.joinable()) {
@@ -398,6 +406,34 @@ private:
         return IoStatus::kOk;
     }
 
+    // Empties the driver's input queue by reading what it holds now, so that
+    // what went is known; what arrives meanwhile stays for the next read, as
+    // it would after a purge. False when the queue could not be read.
+    bool ReadAwayInput() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!::ClearCommError(port_.get(), &errors, &status)) {
+            RecordLastError();
+            return false;
+        }
+        std::array<uint8_t, 4096> scratch;
+        for (DWORD left = status.cbInQue; left != 0;) {
+            DWORD count = 0;
+            const DWORD ask = std::min<DWORD>(left, static_cast<DWORD>(scratch.size()));
+            const IoStatus read = Transfer(
+                [&] {
+                    return ::ReadFile(port_.get(), scratch.data(), ask, &count, &ioOverlapped_);
+                },
+                count);
+            discarded_.Add(scratch.data(), count);
+            if (read != IoStatus::kOk || count == 0) {
+                return read == IoStatus::kOk;
+            }
+            left -= std::min(left, count);
+        }
+        return true;
+    }
+
     // Whether the device still answers a status query; a failure with one of
     // the "gone" codes says it has left.
     bool DeviceAnswers() {
@@ -442,6 +478,7 @@ private:
     uint32_t mask_ = 0;
     CommTimeouts timeouts_;
     DCB dcb_{};
+    DiscardedInput discarded_;
 };
 
 }  // namespace

@@ -74,6 +74,14 @@ public:
     // Ends the sending direction: the peer reads an orderly end of stream.
     bool ShutdownSend();
 
+    // Whether what was sent reached the peer, asked without waiting: kOk once
+    // the peer has acknowledged every byte (our end of stream too, once sent),
+    // kFailed when it reset the connection (a peer that had closed before the
+    // bytes came; LastError() tells), kTimeout while neither is known yet.
+    // Where the system cannot tell acknowledgements, only a reset it has
+    // already reported counts, and kOk stands for the rest.
+    NetStatus Delivery() const;
+
 private:
     static constexpr std::intptr_t kInvalid = -1;
     explicit Socket(std::intptr_t native) : native_(native) {}

@@ -1,7 +1,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -211,6 +213,26 @@ bool Socket::ShutdownSend() {
         return false;
     }
     return true;
+}
+
+NetStatus Socket::Delivery() const {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(Fd(native_), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        SetLastError(errno);
+        return NetStatus::kFailed;
+    }
+    if (error != 0) {
+        SetLastError(error);
+        return NetStatus::kFailed;
+    }
+    // Sent and not yet acknowledged; a reset leaves it above zero for good.
+    int unacknowledged = 0;
+    if (ioctl(Fd(native_), SIOCOUTQ, &unacknowledged) != 0) {
+        SetLastError(errno);
+        return NetStatus::kFailed;
+    }
+    return unacknowledged == 0 ? NetStatus::kOk : NetStatus::kTimeout;
 }
 
 }  // namespace plk::platform

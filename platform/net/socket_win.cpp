@@ -296,4 +296,21 @@ bool Socket::ShutdownSend() {
     return true;
 }
 
+NetStatus Socket::Delivery() const {
+    // Winsock of the systems this runs on tells no acknowledgements: only a
+    // reset it has seen counts against delivery.
+    int error = 0;
+    int length = sizeof error;
+    if (::getsockopt(Sock(native_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                     &length) != 0) {
+        RecordSocketError();
+        return NetStatus::kFailed;
+    }
+    if (error != 0) {
+        SetLastError(error);
+        return NetStatus::kFailed;
+    }
+    return NetStatus::kOk;
+}
+
 }  // namespace plk::platform

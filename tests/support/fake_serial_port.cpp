@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "platform/sys/sys_error.h"
 
@@ -75,6 +76,16 @@ public:
         return true;
     }
 
+    bool DropInput() override {
+        std::lock_guard lock(board_->mutex_);
+        discarded_.Add(reinterpret_cast<const uint8_t*>(board_->fromBoard_.data()),
+                       board_->fromBoard_.size());
+        board_->fromBoard_.clear();
+        board_->inputWaiting_.Reset();
+        return true;
+    }
+    platform::DiscardedInput TakeDiscarded() override { return std::exchange(discarded_, {}); }
+
     platform::EventWaitStart StartEventWait() override {
         return platform::EventWaitStart::kPending;
     }
@@ -113,15 +124,10 @@ public:
     }
 
 private:
-    void DropInput() {
-        std::lock_guard lock(board_->mutex_);
-        board_->fromBoard_.clear();
-        board_->inputWaiting_.Reset();
-    }
-
     std::shared_ptr<FakeBoard> board_;
     platform::LineSettings settings_;
     uint32_t mask_ = 0;
+    platform::DiscardedInput discarded_;
 };
 
 FakeBoard& FakeSerialPorts::Add(int portNumber) {

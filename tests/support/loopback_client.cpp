@@ -50,9 +50,7 @@ LoopbackClient::LoopbackClient(uint16_t port) {
 }
 
 LoopbackClient::~LoopbackClient() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
+    Close();
 }
 
 bool LoopbackClient::Send(std::string_view bytes) {
@@ -116,6 +114,19 @@ void LoopbackClient::Abort() {
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd_);
     fd_ = -1;
+}
+
+void LoopbackClient::Close() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+void LoopbackClient::ShutdownSend() {
+    if (fd_ >= 0) {
+        shutdown(fd_, SHUT_WR);
+    }
 }
 
 Reply Exchange(uint16_t port, std::string_view request, int timeoutMs) {

@@ -35,6 +35,10 @@ public:
     Reply ReadToEnd(int timeoutMs);
     // Closes with a reset instead of an orderly end.
     void Abort();
+    // Closes in order (the server sees our end of stream).
+    void Close();
+    // Ends our sending side only, as raw tools do after their request.
+    void ShutdownSend();
 
 private:
     Reply ReadUntil(std::size_t count, int timeoutMs);
