@@ -32,11 +32,12 @@
 #include <vector>
 
 #include "app/bridge_dlg.h"
+#include "bridge/mailbox.h"
 #include "bridge/request.h"
-#include "support/window_headless.h"
 #include "support/loopback_client.h"
 #include "support/private_machine.h"
 #include "support/pty_board.h"
+#include "support/window_headless.h"
 
 namespace plk {
 namespace {
@@ -44,6 +45,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 #if PLINKOR_SANITIZED
 constexpr auto kExitBound = milliseconds(5000);  // the runtimes' own exit work
@@ -347,6 +349,7 @@ struct Dialog {
         g_modelText.clear();
         g_portOpen = 0;
         g_bridgeStarted = false;
+        MailboxClear();
         dlg = std::make_unique<CBridgeDlg>(nullptr, port);
         dlg->Attach(&window);
         window.SetTarget(dlg.get());
@@ -400,6 +403,194 @@ void Unplug(test::PrivateMachine& machine, std::unique_ptr<test::PtyBoard>& boar
     d.window.Click(IDC_BTN_OPENPORT);  // close
     d.window.Click(IDC_BTN_OPENPORT);  // open again
     out.Expect(board->Receive(12, 5000) == kGreeting, "greeting after the board came back");
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+std::string Fixed(double value, int digits = 1) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
+    return text;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A board that prints faster than it is read: every command a page sends, one
+// after another, reaches it once, in order and promptly, and so does the
+// connect button's greeting.
+void CommandsDuringFlood(test::PtyBoard& board, Outcome& out) {
+    const uint16_t port = test::FreeLoopbackPort();
+    Dialog d(port);
+    board.Receive(12, 5000);
+    const test::SimBoard sim(board, 0, false);
+    test::BoardFlood flood(board);
+    std::this_thread::sleep_for(milliseconds(200));
+    constexpr int kCommands = 200;
+    std::vector<double> took;
+    std::vector<std::string> sent;
+    for (int i = 0; i < kCommands; ++i) {
+        sent.push_back("/f" + std::to_string(i));
+        const auto start = Clock::now();
+        test::Exchange(port, "GET " + sent.back() + " HTTP/1.1\r\n\r\n", 5000);
+        if (!sim.WaitLines(sent.size(), 2000)) {
+            break;
+        }
+        took.push_back(Ms(Clock::now() - start));
+    }
+    const std::size_t greetings = Occurrences(sim.Received(), kGreeting);
+    d.window.Click(IDC_BTN_CONNECT);
+    const auto clicked = Clock::now();
+    while (Occurrences(sim.Received(), kGreeting) == greetings && Clock::now() - clicked < 2s) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    const bool greeted = Occurrences(sim.Received(), kGreeting) > greetings;
+    const double worst = Percentile(took, 1.0);
+    out.Figure(std::to_string(took.size()) + " of " + std::to_string(kCommands) +
+               " commands at the board, each after median " + Fixed(Percentile(took, 0.5), 2) +
+               " ms, p99 " + Fixed(Percentile(took, 0.99), 2) + " ms, max " + Fixed(worst, 2) +
+               " ms");
+    out.Figure(std::string("greeting from the connect button: ") + (greeted ? "arrived" : "lost"));
+    out.Expect(sim.Lines() == sent, "every command once, in order");
+    out.Expect(worst < (PLINKOR_SANITIZED ? 500 : 50), "each within 50 ms");
+    out.Expect(greeted, "the greeting arrived");
+}
+
+// A board streaming numbered lines at the line rate, `pages` pages polling
+// every 100 ms, a command every 50 ms and the port closed and opened again
+// every second: every line a poll returns is one the board sent.
+void WholeLines(test::PtyBoard& board, int pages, int seconds, Outcome& out) {
+    const uint16_t port = test::FreeLoopbackPort();
+    Dialog d(port);
+    board.Receive(12, 5000);
+    const test::SimBoard sim(board, test::LineRateStream(), true);
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::set<int> streamed;
+    std::set<std::string> answered;
+    int polled = 0, broken = 0;
+    std::string firstBroken;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < pages; ++p) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                const auto reply = test::Exchange(port, "GET /poll HTTP/1.1\r\n\r\n", 3000);
+                if (reply.data.size() > g_httpHeader.size()) {
+                    const std::string body = reply.data.substr(
+                        g_httpHeader.size(), reply.data.size() - g_httpHeader.size() - 2);
+                    const std::lock_guard guard(lock);
+                    ++polled;
+                    if (const int n = test::StreamLineNumber(body); n != 0) {
+                        streamed.insert(n);
+                    } else if (body.starts_with("ok\nc")) {
+                        answered.insert(body.substr(3));
+                    } else if (broken++ == 0) {
+                        firstBroken = body;
+                    }
+                }
+                std::this_thread::sleep_for(milliseconds(100));
+            }
+        });
+    }
+    std::atomic<int> commands{0};
+    threads.emplace_back([&] {
+        while (!stop.load()) {
+            test::Exchange(port, "GET /c" + std::to_string(commands++) + " HTTP/1.1\r\n\r\n", 3000);
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    });
+    int clicks = 0;
+    for (const auto until = Clock::now() + std::chrono::seconds(seconds); Clock::now() < until;) {
+        std::this_thread::sleep_for(milliseconds(1000));
+        d.window.Click(IDC_BTN_OPENPORT);  // close
+        d.window.Click(IDC_BTN_OPENPORT);  // open
+        ++clicks;
+    }
+    stop.store(true);
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    // The board answers what it got, once each and in the order sent.
+    const std::vector<std::string> got = sim.Lines();
+    bool once = true;
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        once = once && std::atoi(got[i - 1].c_str() + 2) < std::atoi(got[i].c_str() + 2);
+    }
+    bool answersSent = true;
+    for (const std::string& answer : answered) {
+        answersSent = answersSent && std::find(got.begin(), got.end(), "/" + answer) != got.end();
+    }
+    const int printed = sim.Printed();
+    out.Figure(std::to_string(seconds) + " s, " + std::to_string(clicks) +
+               " close/open: " + std::to_string(polled) + " lines polled, " +
+               std::to_string(broken) + " not a line the board sent" +
+               (broken != 0 ? " (first \"" + Shown(firstBroken) + "\")" : std::string()));
+    out.Figure(std::to_string(streamed.size()) + " of " + std::to_string(printed) +
+               " stream lines reached a page (" +
+               Fixed(printed != 0 ? 100.0 * static_cast<double>(streamed.size()) / printed : 0, 2) +
+               " %)");
+    out.Figure(std::to_string(answered.size()) + " answers of " + std::to_string(got.size()) +
+               " commands at the board (of " + std::to_string(commands.load()) + " sent)");
+    out.Expect(broken == 0, "every polled line whole");
+    out.Expect(once && answersSent, "commands once and in order, answers to commands sent");
+    out.Expect(!streamed.empty() && !answered.empty(), "stream lines and answers reached pages");
+}
+
+// A poll that queued behind a connection that sends nothing, and whose page
+// gave up meanwhile (its socket closed or reset): the line waits for the next
+// poll. A client that only ended its sending side still gets its line.
+void PollsWhosePageGaveUp(test::PrivateMachine& machine, test::PtyBoard& board, Outcome& out) {
+    Running run(machine, board);
+    int kept[3] = {0, 0, 0};
+    constexpr int kTrials = 5;
+    for (int trial = 0; trial < 3 * kTrials; ++trial) {
+        const int how = trial % 3;  // 0: closed, 1: reset, 2: half-closed and read
+        board.Send("line " + std::to_string(trial) + "\n");
+        std::this_thread::sleep_for(milliseconds(50));
+        auto idle = std::make_unique<Connection>();
+        auto poll = std::make_unique<Connection>();
+        poll->Send("GET /poll HTTP/1.1\r\n\r\n");
+        const std::string line = "line " + std::to_string(trial) + "\r\n";
+        std::string answer;
+        if (how == 0) {
+            poll.reset();
+        } else if (how == 1) {
+            poll->Reset();
+        } else {
+            shutdown(poll->fd(), SHUT_WR);
+        }
+        idle.reset();
+        if (how == 2) {
+            poll->ReadToEnd(5000, &answer);
+        } else {
+            const Connection next;
+            next.Send("GET /poll HTTP/1.1\r\n\r\n");
+            next.ReadToEnd(5000, &answer);
+        }
+        kept[how] += answer.ends_with(line) ? 1 : 0;
+        // The next poll finds nothing: the line went once.
+        std::string again;
+        const Connection after;
+        after.Send("GET /poll HTTP/1.1\r\n\r\n");
+        after.ReadToEnd(5000, &again);
+        kept[how] -= again.empty() ? 0 : 1;
+    }
+    out.Figure("the next poll got the line: page closed " + std::to_string(kept[0]) + "/5, reset " +
+               std::to_string(kept[1]) + "/5; a half-closed client got it " +
+               std::to_string(kept[2]) + "/5");
+    out.Expect(kept[0] == kTrials && kept[1] == kTrials && kept[2] == kTrials,
+               "no line lost, none twice");
 }
 
 void Cycles(test::PtyBoard& board, Outcome& out) {
@@ -539,9 +730,8 @@ void SoakAndTerm(test::PrivateMachine& machine, test::PtyBoard& board, int secon
     const std::string log = run.program.Output();
 
     // Every answer carries a line the board sent: a tick or the answer to a
-    // command. A line's tail alone is counted apart: bytes that come while a
-    // line waits for its poll are dropped, and the line after it is then taken
-    // up part-way (a known fault, reported with its count).
+    // command; never a line's tail (the rest of a line whose bytes were dropped
+    // while another waited for its poll), counted apart to tell the two faults.
     std::vector<std::string> lines;
     for (int tick = 1; tick <= seconds * 1000 / 20 + 100; ++tick) {
         lines.push_back("tick\n" + std::to_string(tick));
@@ -584,6 +774,7 @@ void SoakAndTerm(test::PrivateMachine& machine, test::PtyBoard& board, int secon
                "memory and descriptors flat");
     out.Expect(bad == 0, std::to_string(bad) + " polled lines the board never sent, first " +
                              std::string("\"") + Shown(firstBad) + "\"");
+    out.Expect(tails == 0, std::to_string(tails) + " tails of lines taken for lines");
     // The last command may still have been on its way when the program ended.
     const bool once = got.size() <= sent.size() && got.size() + 1 >= sent.size() &&
                       std::equal(got.begin(), got.end(), sent.begin());
@@ -609,10 +800,17 @@ int main() {
     }
     const char* soak = std::getenv("PLINKOR_SOAK_SECONDS");
     const int soakSeconds = soak != nullptr ? std::max(6, std::atoi(soak)) : 60;
+    const char* trial = std::getenv("PLINKOR_TRIAL_SECONDS");
+    const int trialSeconds = trial != nullptr ? std::max(2, std::atoi(trial)) : 20;
     const std::vector<std::pair<std::string, std::function<void(Outcome&)>>> checks = {
         {"hostile requests", [&](Outcome& o) { Hostile(machine, *board, o); }},
         {"idle and trickling connections", [&](Outcome& o) { Idle(machine, *board, o); }},
         {"board that never pauses", [&](Outcome& o) { Flood(machine, *board, o); }},
+        {"commands to a board that never pauses",
+         [&](Outcome& o) { CommandsDuringFlood(*board, o); }},
+        {"whole lines, one page", [&](Outcome& o) { WholeLines(*board, 1, trialSeconds, o); }},
+        {"whole lines, two pages", [&](Outcome& o) { WholeLines(*board, 2, trialSeconds, o); }},
+        {"polls whose page gave up", [&](Outcome& o) { PollsWhosePageGaveUp(machine, *board, o); }},
         {"close button during a flood", [&](Outcome& o) { CloseButtonDuringFlood(*board, o); }},
         {"board unplugged while open", [&](Outcome& o) { Unplug(machine, board, o); }},
         {"1000 open/close/greet cycles", [&](Outcome& o) { Cycles(*board, o); }},

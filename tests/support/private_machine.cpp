@@ -236,28 +236,68 @@ bool PortFree(const std::string& path) {
     return free;
 }
 
+Chatter LineRateStream() {
+    // 115200 baud, 10 bits a byte.
+    constexpr double kLineRate = 11520;
+    return {std::chrono::microseconds(static_cast<long>(64 / kLineRate * 1e6)), StreamLine};
+}
+
+std::string StreamLine(int n) {
+    char head[16];
+    std::snprintf(head, sizeof head, "n%07d-", n % 10000000);
+    std::string line = head;
+    while (line.size() < 63) {
+        // One "&" a line, which the bridge turns into a line feed.
+        line += line.size() == 30 ? '&' : static_cast<char>('a' + (n + line.size()) % 26);
+    }
+    return line + "\n";
+}
+
+int StreamLineNumber(std::string_view body) {
+    if (body.size() != 63 || body[0] != 'n') {
+        return 0;
+    }
+    const int n = std::atoi(std::string(body.substr(1, 7)).c_str());
+    std::string expected = StreamLine(n);
+    expected.pop_back();
+    std::replace(expected.begin(), expected.end(), '&', '\n');
+    return n > 0 && body == expected ? n : 0;
+}
+
 SimBoard::SimBoard(const PtyBoard& board, int tickMs, bool answer)
-    : thread_([this, fd = board.masterFd(), tickMs, answer] { Run(fd, tickMs, answer); }) {}
+    : SimBoard(board,
+               tickMs > 0 ? Chatter{std::chrono::milliseconds(tickMs),
+                                    [](int n) { return "tick&" + std::to_string(n) + "\n"; }}
+                          : Chatter{},
+               answer) {}
+
+SimBoard::SimBoard(const PtyBoard& board, Chatter chatter, bool answer)
+    : thread_([this, fd = board.masterFd(), chatter = std::move(chatter), answer] {
+          Run(fd, chatter, answer);
+      }) {}
 
 SimBoard::~SimBoard() {
     stop_.store(true, std::memory_order_relaxed);
     thread_.join();
 }
 
-void SimBoard::Run(int fd, int tickMs, bool answer) {
+void SimBoard::Run(int fd, const Chatter& chatter, bool answer) {
     std::string pending;
-    int ticks = 0;
-    auto nextTick = Clock::now() + milliseconds(tickMs);
+    const bool chatty = chatter.period.count() > 0;
+    auto nextLine = Clock::now() + chatter.period;
+    // A short line fits the pseudo-terminal's queue whole; a board whose
+    // reader is gone just loses it.
     const auto say = [fd](const std::string& line) {
-        // A short line fits the pseudo-terminal's queue whole; a board whose
-        // reader is gone just loses it.
-        if (write(fd, line.data(), line.size()) < 0) {
-            return;
-        }
+        return write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     };
+    int numbered = 0;
     while (!stop_.load(std::memory_order_relaxed)) {
+        const int waitMs =
+            chatty ? static_cast<int>(std::clamp<long>(
+                         std::chrono::ceil<milliseconds>(nextLine - Clock::now()).count(), 0, 10))
+                   : 10;
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN) == 0) {
+        if (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) == 0) {
             // Hung up: nobody has the port open right now.
             std::this_thread::sleep_for(milliseconds(10));
         } else if ((p.revents & POLLIN) != 0) {
@@ -286,9 +326,10 @@ void SimBoard::Run(int fd, int tickMs, bool answer) {
                 std::this_thread::sleep_for(milliseconds(10));
             }
         }
-        if (tickMs > 0 && Clock::now() >= nextTick) {
-            say("tick&" + std::to_string(++ticks) + "\n");
-            nextTick += milliseconds(tickMs);
+        for (; chatty && Clock::now() >= nextLine; nextLine += chatter.period) {
+            if (say(chatter.line(++numbered))) {
+                printed_.fetch_add(1, std::memory_order_relaxed);
+            }
         }
     }
 }

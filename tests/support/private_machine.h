@@ -11,9 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -95,12 +97,28 @@ std::optional<std::string> WaitForBridge(int timeoutMs = 10000);
 // Whether nobody holds the serial device open.
 bool PortFree(const std::string& path);
 
+// What a board prints of its own accord: line n (from 1) every `period`.
+struct Chatter {
+    std::chrono::microseconds period{0};  // 0: nothing
+    std::function<std::string(int n)> line;
+};
+// Numbered 64-byte lines that check themselves, printed without pause at the
+// line rate of 115200 8N1, in whole lines as a native USB board sends them.
+Chatter LineRateStream();
+// The n-th line of that stream, as the board prints it.
+std::string StreamLine(int n);
+// The number of the stream line a poll's body carries (its "&" turned into a
+// line feed, its own line feed left off), or 0 when it is none of them.
+int StreamLineNumber(std::string_view body);
+
 // A board that answers each line it receives with "ok&<line>" (the request
-// target's leading slash left out) and, every `tickMs` if not 0, prints a
-// counter line "tick&<n>". It keeps everything it received.
+// target's leading slash left out), between the lines of its chatter, and, every
+// `tickMs` if not 0, prints a counter line "tick&<n>". It keeps everything it
+// received.
 class SimBoard {
 public:
     explicit SimBoard(const PtyBoard& board, int tickMs = 0, bool answer = true);
+    SimBoard(const PtyBoard& board, Chatter chatter, bool answer);
     ~SimBoard();
     SimBoard(const SimBoard&) = delete;
     SimBoard& operator=(const SimBoard&) = delete;
@@ -110,14 +128,18 @@ public:
     std::vector<std::string> Lines() const;
     // Waits until `count` command lines came; false after `timeoutMs`.
     bool WaitLines(std::size_t count, int timeoutMs) const;
+    // How many lines of its chatter it has printed (numbers lost to a full
+    // queue are skipped).
+    int Printed() const { return printed_.load(std::memory_order_relaxed); }
 
 private:
-    void Run(int fd, int tickMs, bool answer);
+    void Run(int fd, const Chatter& chatter, bool answer);
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::string received_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> printed_{0};
     std::thread thread_;
 };
 
