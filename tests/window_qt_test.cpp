@@ -173,6 +173,50 @@ TEST_F(WindowQtTest, TextsHaveEveryGlyphInTheDialogFace) {
     }
 }
 
+// Every text the program puts into its two status labels is read whole: on
+// one line, where the template puts the label, inside the dialog and clear of
+// the other controls.
+TEST_F(WindowQtTest, EveryStatusTextIsShownWholeInItsLabel) {
+    const struct {
+        int id;
+        const char* text;
+    } cases[] = {
+        {IDC_TXT_PORTINFO, "打开端口失败,请检查12345端口是否被占用"},
+        {IDC_TXT_PORTINFO, "打开端口成功"},
+        {IDC_TXT_PORTINFO, "串口:COM33"},
+        {IDC_TXT_PORTINFO, "串口:COM33 型号:115200"},
+        {IDC_TXT_LINKSTATE, "已连接"},
+        {IDC_TXT_LINKSTATE, "未连接"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto* label = Child<QLabel>(widget_, c.id);
+        ASSERT_NE(label, nullptr);
+        const QRect placed = label->geometry();
+        window_->SetItemText(c.id, c.text);
+        ASSERT_EQ(label->text(), QString::fromUtf8(c.text));
+        const QRect shown = label->geometry();
+        EXPECT_EQ(shown.topLeft(), placed.topLeft());
+        EXPECT_EQ(shown.height(), placed.height());
+
+        const QFontMetrics metrics(label->font());
+        const QRect text =
+            metrics.boundingRect(label->contentsRect(), label->alignment(), label->text());
+        EXPECT_TRUE(label->contentsRect().contains(text))
+            << text.width() << " > " << label->contentsRect().width();
+        EXPECT_GE(label->contentsRect().width(), metrics.horizontalAdvance(label->text()));
+        EXPECT_GE(label->contentsRect().height(), metrics.height());
+        EXPECT_TRUE(widget_->rect().contains(shown));
+        for (QWidget* other : widget_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (other != label && other->property("controlId").isValid() &&
+                other->isVisibleTo(widget_)) {
+                EXPECT_FALSE(shown.intersects(other->geometry()))
+                    << other->objectName().toStdString();
+            }
+        }
+    }
+}
+
 TEST_F(WindowQtTest, OpensCentredFixedWithoutMinMaxAndStartsOnConnect) {
     const int result = RunWith(*window_, target_, [&] {
         ASSERT_TRUE(QTest::qWaitForWindowActive(widget_));

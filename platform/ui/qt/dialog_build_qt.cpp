@@ -2,7 +2,6 @@
 // dialog font, tab stops, the default button, the window menu, and the event
 // the loop watches for other threads' sends.
 #include <QFontMetrics>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -74,9 +73,7 @@ void QtDialogWindow::Build() {
                 break;
             }
             case res::ControlClass::kStatic: {
-                auto* label = new QLabel(&w);
-                label->setTextFormat(Qt::PlainText);
-                label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                auto* label = new StaticWidget(QRect(r.x, r.y, r.width, r.height), &w);
                 if (control.isIcon()) {
                     // An icon the resources do not hold leaves the area empty.
                     if (IconHandle icon = host_.LoadIcon(control.iconId); icon != nullptr) {
@@ -84,9 +81,8 @@ void QtDialogWindow::Build() {
                         label->setPixmap(icon->icon.pixmap(size.width, size.height));
                     }
                 } else {
-                    label->setText(text);
+                    label->SetText(text);
                 }
-                label->setGeometry(r.x, r.y, r.width, r.height);
                 made = label;
                 break;
             }

@@ -7,7 +7,9 @@
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
+#include <algorithm>
 #include <memory>
 #include <string_view>
 
@@ -42,6 +44,29 @@ public:
 private:
     Size iconSize_;
     std::unique_ptr<QPainter> painter_;
+};
+
+// A static text. The dialog manager would wrap a text wider than the control's
+// rectangle onto a second line, which a rectangle one line high cuts off; here
+// the line reaches as far to the right as the text needs, within the dialog,
+// so that a status text longer than its rectangle is still read whole where
+// it starts. A text that fits keeps the template's rectangle.
+class StaticWidget final : public QLabel {
+public:
+    StaticWidget(const QRect& rect, QWidget* dialog) : QLabel(dialog), rect_(rect) {
+        setTextFormat(Qt::PlainText);
+        setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        setGeometry(rect_);
+    }
+    void SetText(const QString& text) {
+        setText(text);
+        const int room = std::max(rect_.width(), parentWidget()->width() - rect_.x());
+        setGeometry(rect_.x(), rect_.y(), std::clamp(sizeHint().width(), rect_.width(), room),
+                    rect_.height());
+    }
+
+private:
+    QRect rect_;  // the template's
 };
 
 // A drop-down combo box that tells the dialog before its list opens.

@@ -106,8 +106,8 @@ void QtDialogWindow::SetItemText(int id, const std::string& text) {
     }
     SendWork([&] {
         QWidget* control = Control(id);
-        if (auto* label = qobject_cast<QLabel*>(control)) {
-            label->setText(Utf8(text));
+        if (auto* label = dynamic_cast<StaticWidget*>(control)) {
+            label->SetText(Utf8(text));
             std::lock_guard lock(shownTextsLock_);
             shownTexts_[id] = text;
         } else if (auto* button = qobject_cast<QPushButton*>(control)) {
