@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -471,6 +472,8 @@ void CommandsDuringFlood(test::PtyBoard& board, Outcome& out) {
 // every 100 ms, a command every 50 ms and the port closed and opened again
 // every second: every line a poll returns is one the board sent.
 void WholeLines(test::PtyBoard& board, int pages, int seconds, Outcome& out) {
+    // What an earlier check's board left queued is no line of this one.
+    tcflush(board.slaveFd(), TCIFLUSH);
     const uint16_t port = test::FreeLoopbackPort();
     Dialog d(port);
     board.Receive(12, 5000);
