@@ -322,6 +322,7 @@ private:
         s.outX = dcb.fOutX != 0;
         s.inX = dcb.fInX != 0;
         s.txContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+        s.abortOnError = dcb.fAbortOnError != 0;
         s.evtChar = dcb.EvtChar;
         return s;
     }
@@ -360,6 +361,7 @@ private:
         dcb.fOutX = s.outX;
         dcb.fInX = s.inX;
         dcb.fTXContinueOnXoff = s.txContinueOnXoff;
+        dcb.fAbortOnError = s.abortOnError;
         dcb.EvtChar = s.evtChar;
     }
 
