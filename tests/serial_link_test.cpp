@@ -204,8 +204,8 @@ TEST_F(SerialLinkTest, OpenLeavesNoFlowControlWhateverStateThePortWasIn) {
         termios t{};
         ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
         cfmakeraw(&t);
-        t.c_iflag |= row.xon ? IXON | IXOFF | IXANY : 0;
-        t.c_cflag |= row.ctsFlow ? CRTSCTS : 0;
+        t.c_iflag = (t.c_iflag & ~(IXON | IXOFF | IXANY)) | (row.xon ? IXON | IXOFF | IXANY : 0);
+        t.c_cflag = (t.c_cflag & ~CRTSCTS) | (row.ctsFlow ? CRTSCTS : 0);
         ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
         platform::LineSettings applied;
         applied.evtChar = 0;
