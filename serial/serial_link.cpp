@@ -24,6 +24,22 @@ std::string Format(const char* format, auto... args) {
     return out;
 }
 
+// The definition text keeps whatever it does not name, so settings another
+// program left on the device would stay and lose data: XON/XOFF eats the
+// board's 0x11 and 0x13 bytes (and one 0x13 holds every command back), CTS or
+// DSR output flow holds writes until they time out, DSR sensitivity drops
+// input while DSR is low, and an abort on error fails every transfer after one
+// framing error from a board that resets. DTR stays as the device had it:
+// some boards reset on it.
+void LeaveNoFlowControl(platform::LineSettings& s) {
+    s.outX = false;
+    s.inX = false;
+    s.outxCtsFlow = false;
+    s.outxDsrFlow = false;
+    s.dsrSensitivity = false;
+    s.abortOnError = false;
+}
+
 }  // namespace
 
 CSerialLink::CSerialLink(platform::SerialPortOpener openPort) : m_openPort(std::move(openPort)) {
@@ -124,8 +140,11 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
             m_lineSettings.evtChar = kEventChar;
             if (!platform::BuildLineSettings(definition, m_lineSettings)) {
                 failedStep = "BuildCommDCB()";
-            } else if (!m_port->SetLineSettings(m_lineSettings)) {
-                failedStep = "SetCommState()";
+            } else {
+                LeaveNoFlowControl(m_lineSettings);
+                if (!m_port->SetLineSettings(m_lineSettings)) {
+                    failedStep = "SetCommState()";
+                }
             }
         }
         if (failedStep != nullptr) {

@@ -1,6 +1,8 @@
 // What the system's own reader of a port definition text (BuildCommDCB) does
 // to the settings it is applied to, recorded from Wine 8.0. The Windows build
 // checks these rows against the real call, both builds against our reader.
+// Then what the link's open leaves on a port, which both builds check on a
+// pseudo-terminal opened as the program opens its port.
 #pragma once
 
 #include "platform/comm/serial_port.h"
@@ -58,6 +60,40 @@ inline constexpr LineDefinitionCase kLineDefinitionCases[] = {
      DtrControl::kEnable, true, false, StopBits::kOne},
     {"9600,n,8,1,p", RtsControl::kDisable, DtrControl::kDisable, false, RtsControl::kHandshake,
      DtrControl::kHandshake, false, true, StopBits::kOne},
+};
+
+// Each row is a state another program may have left on a port. After the
+// program's open, whichever it was, there is no flow control of any kind and no
+// abort on a line error, RTS control is disabled, and DTR control is the row's
+// (some boards reset on DTR).
+struct PortStateCase {
+    const char* state;
+    bool xon;      // outX and inX
+    bool ctsFlow;  // outxCtsFlow
+    bool dsrFlow;  // outxDsrFlow
+    bool dsrSensitivity;
+    bool abortOnError;
+    platform::DtrControl dtr;
+
+    // The row's state, as the device reports it.
+    void LayOver(platform::LineSettings& s) const {
+        s.outX = s.inX = xon;
+        s.outxCtsFlow = ctsFlow;
+        s.outxDsrFlow = dsrFlow;
+        s.dsrSensitivity = dsrSensitivity;
+        s.abortOnError = abortOnError;
+        s.dtrControl = dtr;
+    }
+};
+
+inline constexpr PortStateCase kPortStateCases[] = {
+    {"nothing set", false, false, false, false, false, DtrControl::kEnable},
+    {"xon/xoff", true, false, false, false, false, DtrControl::kEnable},
+    {"cts flow", false, true, false, false, false, DtrControl::kEnable},
+    {"dsr flow and sensitivity", false, false, true, true, false, DtrControl::kEnable},
+    {"abort on error", false, false, false, false, true, DtrControl::kEnable},
+    {"everything, dtr off", true, true, true, true, true, DtrControl::kDisable},
+    {"nothing set, dtr off", false, false, false, false, false, DtrControl::kDisable},
 };
 
 }  // namespace plk::test

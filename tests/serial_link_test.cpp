@@ -17,6 +17,7 @@
 #include <regex>
 #include <thread>
 
+#include "line_definition_cases.h"
 #include "platform/comm/serial_port.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
@@ -53,14 +54,24 @@ auto CharsThenEventCharNotice(std::size_t count) {
 }
 
 // The device as opened, passing every call on; keeps the last settings applied.
+// Given a state, it reports that state over what the device holds.
 class SettingsSpy final : public platform::SerialPort {
 public:
-    SettingsSpy(std::unique_ptr<platform::SerialPort> port, platform::LineSettings& applied)
-        : port_(std::move(port)), applied_(applied) {}
+    SettingsSpy(std::unique_ptr<platform::SerialPort> port, platform::LineSettings& applied,
+                const test::PortStateCase* reported = nullptr)
+        : port_(std::move(port)), applied_(applied), reported_(reported) {}
     bool SetTimeouts(const platform::CommTimeouts& t) override { return port_->SetTimeouts(t); }
     bool SetEventMask(uint32_t mask) override { return port_->SetEventMask(mask); }
     bool GetEventMask(uint32_t& mask) override { return port_->GetEventMask(mask); }
-    bool GetLineSettings(platform::LineSettings& s) override { return port_->GetLineSettings(s); }
+    bool GetLineSettings(platform::LineSettings& s) override {
+        if (!port_->GetLineSettings(s)) {
+            return false;
+        }
+        if (reported_ != nullptr) {
+            reported_->LayOver(s);
+        }
+        return true;
+    }
     bool SetLineSettings(const platform::LineSettings& s) override {
         applied_ = s;
         return port_->SetLineSettings(s);
@@ -81,6 +92,7 @@ public:
 private:
     std::unique_ptr<platform::SerialPort> port_;
     platform::LineSettings& applied_;
+    const test::PortStateCase* reported_;
 };
 
 class SerialLinkTest : public ::testing::Test {
@@ -162,30 +174,59 @@ TEST_F(SerialLinkTest, LineSettingsReadBackFromTheDevice) {
     EXPECT_TRUE(window_.Boxes().empty());
 }
 
-// The definition text keeps the flow control and modem-line controls it does
-// not name, as the system's reader does: the RTS control set before it stays
-// disabled, and a device still in the kernel's terminal defaults must not come
-// out with XON/XOFF on, which would eat the board's 0x11 and 0x13 bytes.
-TEST_F(SerialLinkTest, ADeviceInTerminalDefaultsOpensRawWithRtsDisabled) {
+// A port another program left with XON/XOFF and CTS flow (`stty raw ixon ixoff
+// crtscts`) carries the board's 0x11 and 0x13 bytes like any other, and an
+// XOFF from the board holds no command back.
+TEST_F(SerialLinkTest, APortLeftWithFlowControlCarriesXonXoffBytesAndCommands) {
     termios t{};
     ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
-    t.c_lflag |= ICANON | ECHO;
+    cfmakeraw(&t);
     t.c_iflag |= IXON | IXOFF;
+    t.c_cflag |= CRTSCTS;
     ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
-    platform::LineSettings applied;
-    applied.evtChar = 0;
-    link_ = std::make_unique<CSerialLink>([&](int n) -> std::unique_ptr<platform::SerialPort> {
-        auto port = dev_.Opener()(n);
-        return port ? std::make_unique<SettingsSpy>(std::move(port), applied) : nullptr;
-    });
-    ASSERT_EQ(Open(), 1);
-    EXPECT_EQ(applied.rtsControl, platform::RtsControl::kDisable);
-    EXPECT_EQ(applied.dtrControl, platform::DtrControl::kEnable);
-    EXPECT_EQ(applied.evtChar, 'q');
-    EXPECT_FALSE(applied.outX || applied.inX || applied.outxCtsFlow || applied.outxDsrFlow);
-    ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    OpenMonitored();
+
+    const std::string line =
+        "a\x11"
+        "b\x13"
+        "c\n";
+    board_.Send(line);
+    EXPECT_TRUE(recorder_.WaitForChars(line.size(), kTimeout)) << recorder_.Chars();
+    EXPECT_EQ(recorder_.Chars(), line);
+    window_.Run([&] { link_->QueueWrite("/abc\n"); });
+    EXPECT_EQ(board_.Receive(5, kTimeout), "/abc\n");
+    EXPECT_TRUE(window_.Boxes().empty());
+}
+
+// From whatever state another program left the port in, the open leaves no
+// flow control and no abort on a line error, RTS disabled and DTR as it was.
+// The pseudo-terminal holds XON/XOFF and CTS flow itself; the rest, which a
+// tty does not have, the device is made to report.
+TEST_F(SerialLinkTest, OpenLeavesNoFlowControlWhateverStateThePortWasIn) {
+    for (const test::PortStateCase& row : test::kPortStateCases) {
+        SCOPED_TRACE(row.state);
+        termios t{};
+        ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+        cfmakeraw(&t);
+        t.c_iflag = (t.c_iflag & ~(IXON | IXOFF | IXANY)) | (row.xon ? IXON | IXOFF | IXANY : 0);
+        t.c_cflag = (t.c_cflag & ~CRTSCTS) | (row.ctsFlow ? CRTSCTS : 0);
+        ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
+        platform::LineSettings applied;
+        applied.evtChar = 0;
+        link_ = std::make_unique<CSerialLink>([&](int n) -> std::unique_ptr<platform::SerialPort> {
+            auto port = dev_.Opener()(n);
+            return port ? std::make_unique<SettingsSpy>(std::move(port), applied, &row) : nullptr;
+        });
+        ASSERT_EQ(Open(), 1);
+        EXPECT_FALSE(applied.outX || applied.inX || applied.outxCtsFlow || applied.outxDsrFlow ||
+                     applied.dsrSensitivity || applied.abortOnError);
+        EXPECT_EQ(applied.rtsControl, platform::RtsControl::kDisable);
+        EXPECT_EQ(applied.dtrControl, row.dtr);
+        EXPECT_EQ(applied.evtChar, 'q');
+        ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+        EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    }
     EXPECT_TRUE(window_.Boxes().empty());
 }
 

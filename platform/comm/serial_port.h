@@ -47,6 +47,9 @@ struct LineSettings {
     bool outX = false;
     bool inX = false;
     bool txContinueOnXoff = false;
+    // A line error (framing, parity, overrun) fails every read and write until
+    // the error is cleared. Windows only; a tty has no such mode.
+    bool abortOnError = false;
     char evtChar = 0;
 };
 

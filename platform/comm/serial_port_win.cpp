@@ -21,10 +21,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // On an open port these mean the device itself has gone (a USB adapter pulled
-// out, a driver that gave up); nothing more will come from it.
+// out, a driver that gave up); nothing more will come from it. An aborted
+// transfer is not among them: a port that aborts on line errors ends every
+// transfer with it until the error is cleared, and the device is still there.
 bool IsGoneError(DWORD code) {
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND ||
-           code == ERROR_OPERATION_ABORTED;
+    return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND;
 }
 
 // Records the calling thread's Win32 error as our last error and returns it.
@@ -225,47 +226,58 @@ public:
             eventWaitPending_ = false;
             DWORD ignored = 0;
             if (!::GetOverlappedResult(port_.get(), &eventOverlapped_, &ignored, FALSE)) {
-                // Ended without an event. Either the device has gone, or the
-                // driver cannot wait at all and ends every wait at once.
-                RecordLastError();
+                // Ended without an event. Either the device has gone, or a
+                // line error aborted it (cleared by now), or the driver cannot
+                // wait at all and ends every wait at once.
+                const DWORD code = RecordLastError();
                 if (!DeviceAnswers()) {
                     ::SetEvent(eventWaitDone_.get());
                     return EventWaitStart::kPending;
                 }
-                return WatchQueue();
+                if (!AbortedByLineError(code)) {
+                    return WatchQueue();
+                }
+            } else {
+                // It ended with an event, which may not have been served yet
+                // (a write woke the monitor): the monitor looks at the queue,
+                // and starts the next wait when nothing is there.
+                ::SetEvent(eventWaitDone_.get());
+                return EventWaitStart::kCompleted;
             }
-            // It ended with an event, which may not have been served yet (a
-            // write woke the monitor): the monitor looks at the queue, and
-            // starts the next wait when nothing is there.
-            ::SetEvent(eventWaitDone_.get());
-            return EventWaitStart::kCompleted;
         }
-        eventWord_ = 0;
-        ::ResetEvent(eventWaitDone_.get());
-        if (::WaitCommEvent(port_.get(), &eventWord_, &eventOverlapped_)) {
-            if (++immediateCompletions_ > kImmediateCompletionsTrusted) {
-                return WatchQueue();
+        for (bool retried = false;; retried = true) {
+            lineErrorSeen_ = false;
+            eventWord_ = 0;
+            ::ResetEvent(eventWaitDone_.get());
+            if (::WaitCommEvent(port_.get(), &eventWord_, &eventOverlapped_)) {
+                if (++immediateCompletions_ > kImmediateCompletionsTrusted) {
+                    return WatchQueue();
+                }
+                ::SetEvent(eventWaitDone_.get());
+                return EventWaitStart::kCompleted;
             }
-            ::SetEvent(eventWaitDone_.get());
-            return EventWaitStart::kCompleted;
+            const DWORD code = RecordLastError();
+            if (code == ERROR_IO_PENDING) {
+                eventWaitPending_ = true;
+                immediateCompletions_ = 0;
+                return EventWaitStart::kPending;
+            }
+            if (!DeviceAnswers()) {
+                // Wake the monitor now: its look at the queue finds the device
+                // gone and reports it once.
+                ::SetEvent(eventWaitDone_.get());
+                return EventWaitStart::kPending;
+            }
+            if (!retried && AbortedByLineError(code)) {
+                continue;  // the error is cleared: wait again
+            }
+            // The driver cannot wait for events: watch the queue instead. An
+            // invalid parameter is what some drivers say for "no waits here".
+            WatchQueue();
+            SetLastError(static_cast<int>(code));
+            return code == ERROR_INVALID_PARAMETER ? EventWaitStart::kPending
+                                                   : EventWaitStart::kFailed;
         }
-        const DWORD code = RecordLastError();
-        if (code == ERROR_IO_PENDING) {
-            eventWaitPending_ = true;
-            immediateCompletions_ = 0;
-            return EventWaitStart::kPending;
-        }
-        if (!DeviceAnswers()) {
-            // Wake the monitor now: its look at the queue finds the device
-            // gone and reports it once.
-            ::SetEvent(eventWaitDone_.get());
-            return EventWaitStart::kPending;
-        }
-        // The driver cannot wait for events: watch the queue instead. An
-        // invalid parameter is what some drivers say for "no waits here".
-        WatchQueue();
-        SetLastError(static_cast<int>(code));
-        return code == ERROR_INVALID_PARAMETER ? EventWaitStart::kPending : EventWaitStart::kFailed;
     }
 
     Waitable waitable() const override {
@@ -273,9 +285,8 @@ public:
     }
 
     IoStatus InputQueue(uint32_t& count) override {
-        DWORD errors = 0;
         COMSTAT status{};
-        if (!::ClearCommError(port_.get(), &errors, &status)) {
+        if (!QueryAndClearErrors(status)) {
             return FailedStatus(RecordLastError(), IoStatus::kFailed);
         }
         count = status.cbInQue;
@@ -288,7 +299,10 @@ public:
     IoStatus ReadByte(uint8_t& byte) override {
         DWORD count = 0;
         const IoStatus status = Transfer(
-            [&] { return ::ReadFile(port_.get(), &byte, 1, &count, &ioOverlapped_); }, count);
+            [&](DWORD, DWORD& started) {
+                return ::ReadFile(port_.get(), &byte, 1, &started, &ioOverlapped_);
+            },
+            count);
         if (status == IoStatus::kOk && count != 1) {
             SetLastError(ERROR_TIMEOUT);  // the read time-outs ran out with nothing read
             return IoStatus::kFailedAfterWait;
@@ -299,9 +313,9 @@ public:
     IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) override {
         DWORD count = 0;
         const IoStatus status = Transfer(
-            [&] {
-                return ::WriteFile(port_.get(), data, static_cast<DWORD>(length), &count,
-                                   &ioOverlapped_);
+            [&](DWORD done, DWORD& started) {
+                return ::WriteFile(port_.get(), data + done, static_cast<DWORD>(length - done),
+                                   &started, &ioOverlapped_);
             },
             count, stop);
         if (status == IoStatus::kOk && count != length) {
@@ -330,6 +344,7 @@ private:
         s.outX = dcb.fOutX != 0;
         s.inX = dcb.fInX != 0;
         s.txContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+        s.abortOnError = dcb.fAbortOnError != 0;
         s.evtChar = dcb.EvtChar;
         return s;
     }
@@ -368,61 +383,82 @@ private:
         dcb.fOutX = s.outX;
         dcb.fInX = s.inX;
         dcb.fTXContinueOnXoff = s.txContinueOnXoff;
+        dcb.fAbortOnError = s.abortOnError;
         dcb.EvtChar = s.evtChar;
     }
 
     // One read or write on the I/O record, waited for to its end or, when
-    // `stop` is given, until it is signalled (kStopped).
+    // `stop` is given, until it is signalled (kStopped). `start(done, count)`
+    // starts the transfer of what follows the first `done` bytes; `done` is
+    // what was transferred in all. A line error on a port that aborts on
+    // errors ends the transfer, and every later one until it is cleared: it
+    // is cleared and the rest transferred, once.
     template <typename Start>
-    IoStatus Transfer(Start start, DWORD& count, Waitable stop = {}) {
-        ::ResetEvent(ioDone_.get());
-        ioOverlapped_.Offset = 0;
-        ioOverlapped_.OffsetHigh = 0;
-        count = 0;
-        if (start()) {
-            return IoStatus::kOk;
-        }
-        const DWORD code = RecordLastError();
-        if (code != ERROR_IO_PENDING) {
-            return FailedStatus(code, IoStatus::kFailed);
-        }
-        if (stop.native != Waitable::kNone) {
-            const Waitable both[] = {Waitable{reinterpret_cast<std::intptr_t>(ioDone_.get())},
-                                     stop};
-            if (WaitAny(both) == 1) {
-                // The kernel owns the record and the buffer until the cancelled
-                // request has finished; the purge drops what the driver still
-                // holds, so that the close after it has nothing to wait for.
-                ::CancelIoEx(port_.get(), &ioOverlapped_);
-                ::GetOverlappedResult(port_.get(), &ioOverlapped_, &count, TRUE);
-                ::PurgeComm(port_.get(), PURGE_TXABORT | PURGE_TXCLEAR);
-                SetLastError(ERROR_OPERATION_ABORTED);
-                return IoStatus::kStopped;
+    IoStatus Transfer(Start start, DWORD& done, Waitable stop = {}) {
+        done = 0;
+        for (bool resumed = false;; resumed = true) {
+            ::ResetEvent(ioDone_.get());
+            ioOverlapped_.Offset = 0;
+            ioOverlapped_.OffsetHigh = 0;
+            DWORD count = 0;
+            if (start(done, count)) {
+                done += count;
+                return IoStatus::kOk;
+            }
+            DWORD code = RecordLastError();
+            IoStatus failed = IoStatus::kFailed;
+            if (code == ERROR_IO_PENDING) {
+                if (stop.native != Waitable::kNone) {
+                    const Waitable both[] = {
+                        Waitable{reinterpret_cast<std::intptr_t>(ioDone_.get())}, stop};
+                    if (WaitAny(both) == 1) {
+                        // The kernel owns the record and the buffer until the
+                        // cancelled request has finished; the purge drops what
+                        // the driver still holds, so that the close after it
+                        // has nothing to wait for.
+                        ::CancelIoEx(port_.get(), &ioOverlapped_);
+                        ::GetOverlappedResult(port_.get(), &ioOverlapped_, &count, TRUE);
+                        done += count;
+                        ::PurgeComm(port_.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+                        SetLastError(ERROR_OPERATION_ABORTED);
+                        return IoStatus::kStopped;
+                    }
+                }
+                const bool ok = ::GetOverlappedResult(port_.get(), &ioOverlapped_, &count, TRUE);
+                done += count;
+                if (ok) {
+                    return IoStatus::kOk;
+                }
+                code = RecordLastError();
+                failed = IoStatus::kFailedAfterWait;
+            }
+            if (code != ERROR_OPERATION_ABORTED || resumed) {
+                return FailedStatus(code, failed);
+            }
+            COMSTAT status{};
+            if (!QueryAndClearErrors(status)) {
+                return FailedStatus(RecordLastError(), failed);
             }
         }
-        if (!::GetOverlappedResult(port_.get(), &ioOverlapped_, &count, TRUE)) {
-            return FailedStatus(RecordLastError(), IoStatus::kFailedAfterWait);
-        }
-        return IoStatus::kOk;
     }
 
     // Empties the driver's input queue by reading what it holds now, so that
     // what went is known; what arrives meanwhile stays for the next read, as
     // it would after a purge. False when the queue could not be read.
     bool ReadAwayInput() {
-        DWORD errors = 0;
         COMSTAT status{};
-        if (!::ClearCommError(port_.get(), &errors, &status)) {
+        if (!QueryAndClearErrors(status)) {
             RecordLastError();
             return false;
         }
         std::array<uint8_t, 4096> scratch;
         for (DWORD left = status.cbInQue; left != 0;) {
-            DWORD count = 0;
             const DWORD ask = std::min<DWORD>(left, static_cast<DWORD>(scratch.size()));
+            DWORD count = 0;
             const IoStatus read = Transfer(
-                [&] {
-                    return ::ReadFile(port_.get(), scratch.data(), ask, &count, &ioOverlapped_);
+                [&](DWORD done, DWORD& started) {
+                    return ::ReadFile(port_.get(), scratch.data() + done, ask - done, &started,
+                                      &ioOverlapped_);
                 },
                 count);
             discarded_.Add(scratch.data(), count);
@@ -434,12 +470,30 @@ private:
         return true;
     }
 
-    // Whether the device still answers a status query; a failure with one of
-    // the "gone" codes says it has left.
-    bool DeviceAnswers() {
+    // Queries the port's queues and clears its error state, noting a line
+    // error (framing, parity, overrun, break) for the event wait.
+    bool QueryAndClearErrors(COMSTAT& status) {
         DWORD errors = 0;
+        if (!::ClearCommError(port_.get(), &errors, &status)) {
+            return false;
+        }
+        lineErrorSeen_ = lineErrorSeen_ || errors != 0;
+        return true;
+    }
+
+    // Whether an event wait that ended with `code` was ended by a line error,
+    // on a port that aborts on errors, since it started. Wine's driver on a
+    // pseudo-terminal ends every wait with the same code and reports no line
+    // errors: that one is watched instead.
+    bool AbortedByLineError(DWORD code) const {
+        return code == ERROR_OPERATION_ABORTED && lineErrorSeen_;
+    }
+
+    // Whether the device still answers a status query (which clears a line
+    // error); a failure with one of the "gone" codes says it has left.
+    bool DeviceAnswers() {
         COMSTAT status{};
-        if (::ClearCommError(port_.get(), &errors, &status)) {
+        if (QueryAndClearErrors(status)) {
             return true;
         }
         return !IsGoneError(::GetLastError());
@@ -474,6 +528,8 @@ private:
     OVERLAPPED ioOverlapped_{};
     DWORD eventWord_ = 0;
     bool eventWaitPending_ = false;
+    // A line error was cleared since the event wait started.
+    bool lineErrorSeen_ = false;
     int immediateCompletions_ = 0;
     uint32_t mask_ = 0;
     CommTimeouts timeouts_;

@@ -59,14 +59,8 @@ void FromTermios(const termios& t, std::optional<int> modemLines, LineSettings& 
                      ? (s.dataBits == 5 ? StopBits::kOneAndHalf : StopBits::kTwo)
                      : StopBits::kOne;
     s.outxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
-    // A tty still in line-editing mode has only the kernel's terminal
-    // defaults, whose XON/XOFF nobody chose for a serial line; a Windows port
-    // nobody set up has no flow control. The line-definition text keeps what
-    // it does not name, so reading them in would switch XON/XOFF on and eat
-    // the board's 0x11 and 0x13 bytes.
-    const bool configured = (t.c_lflag & ICANON) == 0;
-    s.outX = configured && (t.c_iflag & IXON) != 0;
-    s.inX = configured && (t.c_iflag & IXOFF) != 0;
+    s.outX = (t.c_iflag & IXON) != 0;
+    s.inX = (t.c_iflag & IXOFF) != 0;
     if (modemLines) {
         const int lines = *modemLines;
         s.rtsControl = (t.c_cflag & CRTSCTS) != 0 ? RtsControl::kHandshake

@@ -16,8 +16,7 @@ namespace plk::platform {
 bool ToTermios(const LineSettings& settings, termios& t);
 
 // Reads `t` into `settings`: the baud rate (0 for a code of no known rate), data
-// bits, parity, stop bits and flow control (none while `t` is in line-editing
-// mode, the kernel's terminal defaults). `modemLines` (TIOCM_* bits) gives
+// bits, parity, stop bits and flow control. `modemLines` (TIOCM_* bits) gives
 // the RTS and DTR controls; without it they keep their values.
 void FromTermios(const termios& t, std::optional<int> modemLines, LineSettings& settings);
 

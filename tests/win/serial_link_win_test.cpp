@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "line_definition_cases.h"
 #include "platform/comm/serial_port.h"
 #include "platform/sys/sys_error.h"
 #include "serial/serial_link.h"
@@ -128,6 +130,69 @@ TEST_F(WinSerialLinkTest, AnIdlePortDoesNotWakeTheMonitor) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_LE(Count(WM_PORT_EVTCHAR) - before, 1u);
     EXPECT_TRUE(window_.Boxes().empty());
+}
+
+// The mapped port's settings, through a handle of its own while the link holds
+// none: `change` gets the state read, and what it leaves is set when it returns true.
+bool WithPortState(int portNumber, const std::function<bool(DCB&)>& change) {
+    HANDLE port =
+        ::CreateFileA(("\\\\.\\COM" + std::to_string(portNumber)).c_str(),
+                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    bool ok = ::GetCommState(port, &dcb) != 0;
+    if (ok && change(dcb)) {
+        ok = ::SetCommState(port, &dcb) != 0;
+    }
+    ::CloseHandle(port);
+    return ok;
+}
+
+// From whatever state another program left the port in, the open leaves no
+// flow control and no abort on a line error: the state is put on the device,
+// the link opens it and lets it go, and the device's state is read back. On a
+// pseudo-terminal Wine keeps only what termios holds, XON/XOFF both ways and
+// CTS flow; DSR flow, DSR sensitivity and abort-on-error it drops, and the DTR
+// and RTS controls it cannot read back (no modem lines), so those are checked
+// on Windows only.
+TEST_F(WinSerialLinkTest, OpenLeavesNoFlowControlWhateverStateThePortWasIn) {
+    const bool wine = test::UnderWine();
+    auto put = [&](const test::PortStateCase& row) {
+        return WithPortState(mapped_.port, [&](DCB& dcb) {
+            dcb.BaudRate = CBR_115200;  // Wine reads a pseudo-terminal's rate as 0
+            dcb.fOutX = dcb.fInX = row.xon;
+            dcb.fOutxCtsFlow = row.ctsFlow;
+            dcb.fOutxDsrFlow = row.dsrFlow;
+            dcb.fDsrSensitivity = row.dsrSensitivity;
+            dcb.fAbortOnError = row.abortOnError;
+            dcb.fDtrControl = static_cast<DWORD>(row.dtr);
+            return true;
+        });
+    };
+    for (const test::PortStateCase& row : test::kPortStateCases) {
+        SCOPED_TRACE(row.state);
+        ASSERT_TRUE(put(row)) << platform::ErrorText(static_cast<int>(::GetLastError()));
+        window_.Run([&] {
+            EXPECT_EQ(link_->OpenPort(&window_, mapped_.port, 115200, 'N', 8, 1, 3, 512), 1);
+            link_ = std::make_unique<CSerialLink>();  // lets the port go
+        });
+        DCB after{};
+        ASSERT_TRUE(WithPortState(mapped_.port, [&](DCB& dcb) {
+            after = dcb;
+            return false;
+        }));
+        EXPECT_FALSE(after.fOutX || after.fInX || after.fOutxCtsFlow);
+        if (!wine) {
+            EXPECT_FALSE(after.fOutxDsrFlow || after.fDsrSensitivity || after.fAbortOnError);
+            EXPECT_EQ(after.fDtrControl, static_cast<DWORD>(row.dtr));
+            EXPECT_EQ(after.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+        }
+    }
+    EXPECT_TRUE(window_.Boxes().empty());
+    put(test::kPortStateCases[0]);  // no flow control, as the other tests expect
 }
 
 }  // namespace
