@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -116,6 +117,103 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
     EXPECT_NE(smallIcon, 0);
     EXPECT_FALSE(sentAfterEnd);
     EXPECT_EQ(app.helpRequests(), 1);
+}
+
+// Every text the program puts into its two status labels is read whole: laid
+// out as the static control lays it out (wrapped at its width, clipped to its
+// rectangle), it stays on one line, with the label where the template puts it,
+// as high, inside the dialog and clear of the other controls. A text that fits
+// the template's rectangle leaves the label as the template made it.
+TEST_F(WindowWin, EveryStatusTextFitsItsLabel) {
+    const struct {
+        int id;
+        const wchar_t* text;
+    } cases[] = {
+        {IDC_TXT_PORTINFO, L"打开端口失败,请检查12345端口是否被占用"},
+        {IDC_TXT_PORTINFO, L"打开端口成功"},
+        {IDC_TXT_PORTINFO, L"串口:COM33"},
+        {IDC_TXT_PORTINFO, L"串口:COM33 型号:115200"},
+        {IDC_TXT_LINKSTATE, L"已连接"},
+        {IDC_TXT_LINKSTATE, L"未连接"},
+    };
+    CBridgeDlg dialog(std::make_unique<NoPorts>());
+    std::vector<std::string> faults;
+    std::thread checker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        RECT inside{};
+        ::GetClientRect(hwnd, &inside);
+        for (const auto& c : cases) {
+            const std::string name = Utf8(c.text);
+            auto fault = [&](const std::string& what) { faults.push_back(name + ": " + what); };
+            dialog.window()->SetItemText(c.id, name);
+            HWND label = ::GetDlgItem(hwnd, c.id);
+            wchar_t shown[128] = {};
+            ::GetWindowTextW(label, shown, 128);
+            if (std::wstring_view(shown) != c.text) {
+                fault("shows " + Utf8(shown));
+            }
+            const res::ControlTemplate* placed = nullptr;
+            for (const auto& control : res::FindDialog(IDD_MAIN_DIALOG)->controls) {
+                placed = control.id == c.id ? &control : placed;
+            }
+            if (placed == nullptr) {
+                fault("not in the template");
+                continue;
+            }
+            // Position and size each in pixels, as the dialog manager maps them.
+            RECT planned{placed->x, placed->y, placed->width, placed->height};
+            ::MapDialogRect(hwnd, &planned);
+            planned.right += planned.left;
+            planned.bottom += planned.top;
+            RECT rect{};
+            ::GetWindowRect(label, &rect);
+            ::MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rect), 2);
+
+            RECT client{};
+            ::GetClientRect(label, &client);
+            HDC dc = ::GetDC(label);
+            HGDIOBJ old = ::SelectObject(
+                dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(label, WM_GETFONT, 0, 0)));
+            RECT line{};
+            ::DrawTextW(dc, c.text, -1, &line, DT_CALCRECT | DT_SINGLELINE | DT_EXPANDTABS);
+            RECT laid = client;
+            ::DrawTextW(dc, c.text, -1, &laid,
+                        DT_CALCRECT | DT_LEFT | DT_WORDBREAK | DT_EXPANDTABS);
+            ::SelectObject(dc, old);
+            ::ReleaseDC(label, dc);
+            if (laid.bottom > line.bottom || laid.right > client.right ||
+                laid.bottom > client.bottom) {
+                fault("laid out " + std::to_string(laid.right) + " x " +
+                      std::to_string(laid.bottom) + " in " + std::to_string(client.right) + " x " +
+                      std::to_string(client.bottom));
+            }
+            if (rect.left != planned.left || rect.top != planned.top ||
+                rect.bottom != planned.bottom) {
+                fault("moved or resized in height");
+            }
+            if (line.right <= planned.right - planned.left && rect.right != planned.right) {
+                fault("not the template's width though the text fits it");
+            }
+            if (rect.right > inside.right || rect.bottom > inside.bottom) {
+                fault("past the dialog's edge");
+            }
+            for (HWND other = ::GetWindow(hwnd, GW_CHILD); other != nullptr;
+                 other = ::GetWindow(other, GW_HWNDNEXT)) {
+                RECT theirs{}, common{};
+                ::GetWindowRect(other, &theirs);
+                ::MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&theirs), 2);
+                if (other != label && ::IsWindowVisible(other) &&
+                    ::IntersectRect(&common, &rect, &theirs)) {
+                    fault("overlaps control " + std::to_string(::GetDlgCtrlID(other)));
+                }
+            }
+        }
+        ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    checker.join();
+    EXPECT_EQ(faults, std::vector<std::string>{});
 }
 
 // A handler waiting on the user-interface thread serves what other threads

@@ -1,8 +1,10 @@
 // A native dialog as platform::Window: sends from other threads as real
 // SendMessageW calls, message boxes, and the controls by identifier.
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/ui/win32/dialog_host_win.h"
+#include "res/templates.h"
 
 namespace plk::platform {
 
@@ -107,13 +109,85 @@ std::wstring WindowText(HWND control) {
         ::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
     return text;
 }
+
+// A control's device context with the control's own font selected.
+class ControlDc {
+public:
+    explicit ControlDc(HWND control) : control_(control), dc_(::GetDC(control)) {
+        const auto font = reinterpret_cast<HGDIOBJ>(::SendMessageW(control, WM_GETFONT, 0, 0));
+        if (dc_ != nullptr && font != nullptr) {
+            old_ = ::SelectObject(dc_, font);
+        }
+    }
+    ~ControlDc() {
+        if (old_ != nullptr) {
+            ::SelectObject(dc_, old_);
+        }
+        if (dc_ != nullptr) {
+            ::ReleaseDC(control_, dc_);
+        }
+    }
+    ControlDc(const ControlDc&) = delete;
+    ControlDc& operator=(const ControlDc&) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HWND control_;
+    HDC dc_;
+    HGDIOBJ old_ = nullptr;
+};
+
+// The static control wraps a text wider than itself onto further lines, which
+// a rectangle one line high cuts off. A left-aligned label is made as much
+// wider to the right as its text needs on one line, within the dialog, keeping
+// its place and height; a text that fits gets the template's width back.
+void FitLabel(HWND dialog, HWND label, const res::ControlTemplate& placed,
+              const std::wstring& text) {
+    const auto style = static_cast<DWORD>(::GetWindowLongW(label, GWL_STYLE));
+    if (placed.controlClass != res::ControlClass::kStatic || (style & SS_TYPEMASK) != SS_LEFT) {
+        return;
+    }
+    // The template's width in pixels, as the dialog manager mapped it.
+    RECT size{0, 0, placed.width, placed.height};
+    ::MapDialogRect(dialog, &size);
+    RECT rect{};
+    ::GetWindowRect(label, &rect);
+    ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+    RECT inside{};
+    ::GetClientRect(dialog, &inside);
+    RECT line{};
+    {
+        const ControlDc dc(label);
+        if (dc.get() != nullptr) {
+            ::DrawTextW(dc.get(), text.c_str(), static_cast<int>(text.size()), &line,
+                        DT_CALCRECT | DT_SINGLELINE | DT_EXPANDTABS |
+                            ((style & SS_NOPREFIX) != 0 ? DT_NOPREFIX : 0));
+        }
+    }
+    const LONG room = std::max(size.right, inside.right - rect.left);
+    const LONG width = std::clamp(line.right, size.right, room);
+    if (width != rect.right - rect.left) {
+        ::SetWindowPos(label, nullptr, 0, 0, width, rect.bottom - rect.top,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
 }  // namespace
 
 void Win32DialogWindow::SetItemText(int id, const std::string& text) {
     SendWork([&] {
-        if (HWND control = Item(id)) {
-            ::SetWindowTextW(control, Widen(text).c_str());
+        HWND control = Item(id);
+        if (control == nullptr) {
+            return;
         }
+        const std::wstring wide = Widen(text);
+        // Sized before the text changes, so that the text is drawn once, at its size.
+        for (const res::ControlTemplate& placed : template_.controls) {
+            if (placed.id == id) {
+                FitLabel(hwnd(), control, placed, wide);
+                break;
+            }
+        }
+        ::SetWindowTextW(control, wide.c_str());
     });
 }
 
