@@ -29,11 +29,14 @@ class Socket {
 public:
     Socket() = default;
     ~Socket() { Close(); }
-    Socket(Socket&& other) noexcept : native_(std::exchange(other.native_, kInvalid)) {}
+    Socket(Socket&& other) noexcept
+        : native_(std::exchange(other.native_, kInvalid)),
+          readiness_(std::exchange(other.readiness_, kInvalid)) {}
     Socket& operator=(Socket&& other) noexcept {
         if (this != &other) {
             Close();
             native_ = std::exchange(other.native_, kInvalid);
+            readiness_ = std::exchange(other.readiness_, kInvalid);
         }
         return *this;
     }
@@ -87,6 +90,9 @@ private:
     explicit Socket(std::intptr_t native) : native_(native) {}
 
     std::intptr_t native_ = kInvalid;
+    // A listener's readiness signal, made by Listen and kept until Close,
+    // where the system has one apart from the socket (kInvalid elsewhere).
+    std::intptr_t readiness_ = kInvalid;
 };
 
 }  // namespace plk::platform

@@ -1,6 +1,7 @@
 // Loopback TCP on Winsock 2.2. Every socket is non-blocking; a wait is
 // WSAEventSelect's event and the stop event in one WaitForMultipleObjects, so
 // a stop request ends any wait at once.
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -34,6 +35,9 @@ private:
     bool infinite_;
     Clock::time_point end_;
 };
+
+// How long an accept waits on the listener's event before it looks again.
+constexpr DWORD kAcceptRecheckMs = 100;
 
 SOCKET Sock(std::intptr_t native) {
     return static_cast<SOCKET>(native);
@@ -151,6 +155,10 @@ void Socket::Close() {
         ::closesocket(Sock(native_));
         native_ = kInvalid;
     }
+    if (readiness_ != kInvalid) {
+        ::WSACloseEvent(reinterpret_cast<WSAEVENT>(readiness_));
+        readiness_ = kInvalid;
+    }
 }
 
 bool Socket::BindLoopback(uint16_t port) {
@@ -177,6 +185,20 @@ bool Socket::Listen(int backlog) {
         RecordSocketError();
         return false;
     }
+    // One event for the listener's whole life. Selecting a fresh event for
+    // every wait leans on the system re-arming FD_ACCEPT after each accept,
+    // and Wine does not after an accept that fails.
+    const WSAEVENT event = ::WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) {
+        RecordSocketError();
+        return false;
+    }
+    if (::WSAEventSelect(Sock(native_), event, FD_ACCEPT) != 0) {
+        RecordSocketError();
+        ::WSACloseEvent(event);
+        return false;
+    }
+    readiness_ = reinterpret_cast<std::intptr_t>(event);
     return true;
 }
 
@@ -193,14 +215,15 @@ uint16_t Socket::LocalPort() const {
 
 NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
     const Deadline deadline(timeoutMs);
-    NetworkWait wait(Sock(native_), FD_ACCEPT);
-    if (!wait.ok()) {
+    if (readiness_ == kInvalid) {
+        SetLastError(WSAEINVAL);  // not listening
         return NetStatus::kFailed;
     }
+    const auto event = reinterpret_cast<HANDLE>(readiness_);
     if (IsSet(stop)) {
         return NetStatus::kStopped;
     }
-    for (;;) {
+    for (bool timedOut = false;;) {
         const SOCKET s = ::accept(Sock(native_), nullptr, nullptr);
         if (s != INVALID_SOCKET) {
             // An accepted socket takes over the listener's event selection:
@@ -220,11 +243,39 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
             SetLastError(code);
             return NetStatus::kFailed;
         }
-        if (code == WSAEWOULDBLOCK) {
-            const NetStatus ready = wait.Wait(stop, deadline);
-            if (ready != NetStatus::kOk) {
-                return ready;
-            }
+        if (code != WSAEWOULDBLOCK) {
+            continue;
+        }
+        if (timedOut) {
+            return NetStatus::kTimeout;
+        }
+        // The event should tell of the next connection; should it stay
+        // silent all the same, accept is tried again a little later, so that
+        // a missed signal costs a connection some milliseconds and never
+        // stops the bridge for good.
+        const DWORD left = deadline.Remaining();
+        HANDLE handles[2];
+        DWORD count = 0;
+        const bool watchStop = stop.native != Waitable::kNone;
+        if (watchStop) {
+            handles[count++] = reinterpret_cast<HANDLE>(stop.native);
+        }
+        handles[count++] = event;
+        const DWORD result =
+            ::WaitForMultipleObjects(count, handles, FALSE, std::min(left, kAcceptRecheckMs));
+        if (watchStop && result == WAIT_OBJECT_0) {
+            return NetStatus::kStopped;
+        }
+        if (result == WAIT_OBJECT_0 + count - 1) {
+            WSANETWORKEVENTS happened{};  // resets the event
+            ::WSAEnumNetworkEvents(Sock(native_), event, &happened);
+        } else if (result == WAIT_TIMEOUT) {
+            // The time is up after one more look: a connection whose signal
+            // went missing is taken all the same.
+            timedOut = left <= kAcceptRecheckMs;
+        } else {
+            SetLastError(static_cast<int>(::GetLastError()));
+            return NetStatus::kFailed;
         }
     }
 }

@@ -387,6 +387,34 @@ TEST_F(ProgramWin, BridgesABrowserAndABoardInTheTemplatesDialogAndEndsOnEscape) 
     EXPECT_TRUE(PortReleased());
 }
 
+// A page at work: each command reaches the board, the board answers, and the
+// page polls until the answer comes. Hundreds of connections in a row, many
+// of them polls that find nothing yet: the bridge must go on accepting.
+TEST_F(ProgramWin, HundredsOfRoundTripsThroughTheBridgeNeverStall) {
+    Start();
+    EXPECT_EQ(BoardReceives(12), "ready&ready&");
+    ASSERT_TRUE(WaitForBridge()) << "nothing listens on 12345";
+    constexpr int kRoundTrips = 300;
+    int polls = 0;
+    for (int i = 0; i < kRoundTrips; ++i) {
+        const std::string command = "/trip" + std::to_string(i);
+        ASSERT_EQ(Exchange("GET " + command + " HTTP/1.1\r\n\r\n"), std::string())
+            << "round trip " << i;
+        ASSERT_EQ(BoardReceives(command.size() + 1), command + "\n") << "round trip " << i;
+        const std::string echo = "echo " + std::to_string(i);
+        BoardSends(echo + "\n");
+        std::string answer;
+        for (const auto until = Clock::now() + milliseconds(kTimeoutMs);
+             answer.empty() && Clock::now() < until; ++polls) {
+            answer = Exchange("GET /poll HTTP/1.1\r\n\r\n").value_or("");
+        }
+        ASSERT_TRUE(answer.ends_with("\r\n\r\n" + echo + "\r\n"))
+            << "round trip " << i << " after " << polls << " polls in all: " << answer;
+    }
+    ::PostMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(EndedCleanly());
+}
+
 // Logging off or shutting down: Windows asks every top-level window of the
 // program, then tells them the session ends, and ends the program once they
 // have answered. The program has shut down as after Cancel by then.
