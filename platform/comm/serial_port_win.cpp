@@ -25,11 +25,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // On an open port these mean the device itself has gone (a USB adapter pulled
-// out, a driver that gave up); nothing more will come from it. An aborted
-// transfer is not among them: a port that aborts on line errors ends every
-// transfer with it until the error is cleared, and the device is still there.
+// out, a driver that gave up); nothing more will come from it. Drivers differ
+// in what they say on a surprise removal: many USB-serial drivers fail every
+// call with "access denied", others with "invalid handle", "device does not
+// exist" or "not connected". An aborted transfer is not among them: a port
+// that aborts on line errors ends every transfer with it until the error is
+// cleared, and the device is still there.
 bool IsGoneError(DWORD code) {
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND;
+    switch (code) {
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Records the calling thread's Win32 error as our last error and returns it.
@@ -281,6 +295,9 @@ public:
     DiscardedInput TakeDiscarded() override { return std::exchange(discarded_, {}); }
 
     EventWaitStart StartEventWait() override {
+        if (goneCode_ != 0) {
+            return WakeForGone();
+        }
         if (watcher_.joinable()) {
             // The watcher sets the event while bytes wait; one that arrived
             // before this reset is seen again at its next look.
@@ -300,7 +317,7 @@ public:
                 // line error aborted it (cleared by now), or the driver cannot
                 // wait at all and ends every wait at once.
                 const DWORD code = RecordLastError();
-                if (!DeviceAnswers()) {
+                if (MarkIfGone(code) || !DeviceAnswers()) {
                     return WakeForGone();
                 }
                 if (!AbortedByLineError(code)) {
@@ -331,7 +348,7 @@ public:
                 immediateCompletions_ = 0;
                 return EventWaitStart::kPending;
             }
-            if (!DeviceAnswers()) {
+            if (MarkIfGone(code) || !DeviceAnswers()) {
                 return WakeForGone();
             }
             if (!retried && AbortedByLineError(code)) {
@@ -349,6 +366,9 @@ public:
     Waitable waitable() const override { return event_->waitable(); }
 
     IoStatus InputQueue(uint32_t& count) override {
+        if (goneCode_ != 0) {
+            return GoneStatus();
+        }
         COMSTAT status{};
         if (!QueryAndClearErrors(status)) {
             return Failed(RecordLastError(), IoStatus::kFailed);
@@ -361,6 +381,9 @@ public:
     }
 
     IoStatus ReadByte(uint8_t& byte) override {
+        if (goneCode_ != 0) {
+            return GoneStatus();
+        }
         DWORD count = 0;
         const IoStatus status = Transfer(
             [&](Request& r, DWORD, DWORD& started) {
@@ -381,6 +404,9 @@ public:
     }
 
     IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) override {
+        if (goneCode_ != 0) {
+            return GoneStatus();
+        }
         if (!io_ && !(io_ = NewRequest())) {
             return IoStatus::kFailed;
         }
@@ -561,8 +587,22 @@ private:
         return true;
     }
 
-    static IoStatus Failed(DWORD code, IoStatus otherwise) {
-        return IsGoneError(code) ? IoStatus::kGone : otherwise;
+    // Notes a "gone" code: from then on every call says so at once, without
+    // asking a device that is no longer there.
+    bool MarkIfGone(DWORD code) {
+        if (IsGoneError(code)) {
+            goneCode_ = code;
+        }
+        return goneCode_ != 0;
+    }
+
+    IoStatus Failed(DWORD code, IoStatus otherwise) {
+        return MarkIfGone(code) ? IoStatus::kGone : otherwise;
+    }
+
+    IoStatus GoneStatus() const {
+        SetLastError(static_cast<int>(goneCode_));
+        return IoStatus::kGone;
     }
 
     // Wakes the monitor now: its look at the queue finds the device gone and
@@ -576,9 +616,13 @@ private:
     // what went is known; what arrives meanwhile stays for the next read, as
     // it would after a purge. False when the queue could not be read.
     bool ReadAwayInput() {
+        if (goneCode_ != 0) {
+            GoneStatus();
+            return false;
+        }
         COMSTAT status{};
         if (!QueryAndClearErrors(status)) {
-            RecordLastError();
+            MarkIfGone(RecordLastError());
             return false;
         }
         constexpr DWORD kChunk = 4096;
@@ -631,7 +675,7 @@ private:
         if (QueryAndClearErrors(status)) {
             return true;
         }
-        return !IsGoneError(::GetLastError());
+        return !MarkIfGone(RecordLastError());
     }
 
     // From now on a watcher thread stands in for the driver's event wait: it
@@ -666,6 +710,8 @@ private:
     bool eventWaitPending_ = false;
     // A line error was cleared since the event wait started.
     bool lineErrorSeen_ = false;
+    // The "gone" code a call met, once one has; 0 while the device is there.
+    DWORD goneCode_ = 0;
     int immediateCompletions_ = 0;
     uint32_t mask_ = 0;
     CommTimeouts timeouts_;
