@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,8 +11,10 @@
 
 #include "line_definition_cases.h"
 #include "platform/comm/serial_port.h"
+#include "platform/comm/serial_port_win.h"
 #include "platform/sys/sys_error.h"
 #include "serial/serial_link.h"
+#include "support/comm_calls_double_win.h"
 #include "support/recorder.h"
 #include "support/window_headless.h"
 #include "wine_support.h"
@@ -59,6 +62,31 @@ protected:
             got.push_back(static_cast<char>(byte));
         }
         return got;
+    }
+
+    void BoardSends(const std::string& bytes) {
+        ASSERT_EQ(board_->Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), {}),
+                  platform::IoStatus::kOk);
+    }
+
+    // A command from the page, as the bridge stages it: once the last was taken.
+    void PageSends(const std::string& command) {
+        link_->WaitWriteTaken({});
+        link_->QueueWrite(reinterpret_cast<const uint8_t*>(command.data()),
+                          static_cast<uint32_t>(command.size()));
+        link_->WaitWriteTaken({});
+    }
+
+    void CloseAndWait() {
+        window_.Run([&] { link_->RequestClose(); });
+        const platform::Waitable ended[] = {link_->MonitorEnded().waitable()};
+        ASSERT_EQ(platform::WaitAny(ended, kTimeout), 0);
+    }
+
+    // A link whose port makes its calls on the device through `calls`.
+    static std::unique_ptr<CSerialLink> LinkThrough(std::shared_ptr<test::CommCallsDouble> calls) {
+        return std::make_unique<CSerialLink>(
+            [calls](int portNumber) { return platform::OpenSerialPortThrough(portNumber, calls); });
     }
 
     std::size_t Count(uint32_t message) const {
@@ -130,6 +158,121 @@ TEST_F(WinSerialLinkTest, AnIdlePortDoesNotWakeTheMonitor) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_LE(Count(WM_PORT_EVTCHAR) - before, 1u);
     EXPECT_TRUE(window_.Boxes().empty());
+}
+
+// A USB adapter pulled out, whichever call meets it first and whatever its
+// driver calls it: the user gets one box, with the system's text for the
+// code, and the page's commands after it bring none; the open button brings
+// the board back.
+TEST_F(WinSerialLinkTest, AnUnpluggedDeviceIsReportedOnceThenQuietAndReopens) {
+    using Call = test::CommCallsDouble::Call;
+    const struct {
+        Call first;
+        const char* name;
+    } kCalls[] = {{Call::kWaitCommEvent, "event wait"},
+                  {Call::kClearCommError, "queue query"},
+                  {Call::kReadFile, "read"},
+                  {Call::kWriteFile, "write"}};
+    const DWORD kCodes[] = {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_DEV_NOT_EXIST,
+                            ERROR_DEVICE_NOT_CONNECTED};
+    auto calls = std::make_shared<test::CommCallsDouble>();
+    link_ = LinkThrough(calls);
+    for (const auto& call : kCalls) {
+        for (const DWORD code : kCodes) {
+            SCOPED_TRACE(std::string(call.name) + " fails with " + std::to_string(code));
+            const std::size_t boxes = window_.Boxes().size();
+            // Under Wine the driver waits for no events, so the event wait is
+            // met only by a monitor that starts on a device already gone.
+            const bool goneAtStart = call.first == Call::kWaitCommEvent;
+            if (goneAtStart) {
+                calls->Unplug(call.first, code);
+            }
+            OpenMonitored();
+            if (!goneAtStart) {
+                const std::size_t chars = recorder_.Chars().size();
+                BoardSends("hi\n");
+                ASSERT_TRUE(recorder_.WaitForChars(chars + 3, kTimeout));
+                calls->Unplug(call.first, code);
+            }
+            // Only a write meets the write's failure; the rest are met by the
+            // board's input alone, with no command to show the way.
+            BoardSends("x\n");
+            if (call.first != Call::kWriteFile) {
+                ASSERT_TRUE(window_.WaitForBoxes(boxes + 1, kTimeout));
+            }
+            PageSends("/abc\n");
+            ASSERT_TRUE(window_.WaitForBoxes(boxes + 1, kTimeout));
+            for (const char* command : {"/1\n", "/2\n", "/3\n"}) {
+                PageSends(command);
+            }
+            CloseAndWait();
+            const auto shown = window_.Boxes();
+            ASSERT_EQ(shown.size(), boxes + 1);
+            EXPECT_NE(shown.back().text.find(platform::ErrorText(static_cast<int>(code))),
+                      std::string::npos)
+                << shown.back().text;
+            EXPECT_TRUE(
+                shown.back().text.ends_with("\nPort: " + std::to_string(mapped_.port) + "\n"));
+
+            calls->PlugBackIn();
+            OpenMonitored();
+            window_.Run([&] { link_->QueueWrite("ready&ready&"); });
+            EXPECT_EQ(BoardReceives(12), "ready&ready&");
+            const std::size_t chars = recorder_.Chars().size();
+            BoardSends("ok\n");
+            ASSERT_TRUE(recorder_.WaitForChars(chars + 3, kTimeout));
+            EXPECT_TRUE(recorder_.Chars().ends_with("ok\n"));
+            CloseAndWait();
+            EXPECT_EQ(window_.Boxes().size(), boxes + 1);
+        }
+    }
+}
+
+// A driver that never ends a cancelled request (clone USB-serial drivers do
+// so after a removal), neither the event wait nor a write held up: the open
+// button's close and the program's end still finish, within the bounds of
+// the two cancels, and the two requests are kept rather than freed under it.
+TEST_F(WinSerialLinkTest, ADriverThatNeverEndsACancelledRequestHoldsUpNeitherCloseNorExit) {
+    using Call = test::CommCallsDouble::Call;
+    for (const bool exiting : {false, true}) {
+        SCOPED_TRACE(exiting ? "the program's end" : "the close button");
+        auto calls = std::make_shared<test::CommCallsDouble>();
+        calls->Hang(Call::kWaitCommEvent);
+        calls->Hang(Call::kWriteFile);
+        link_ = LinkThrough(calls);
+        OpenMonitored();
+        const std::size_t retained = platform::RetainedRequestCount();
+        link_->QueueWrite("/abc\n");
+        const platform::Waitable writing[] = {calls->Hung(Call::kWriteFile).waitable()};
+        ASSERT_EQ(platform::WaitAny(writing, kTimeout), 0);
+
+        const auto start = std::chrono::steady_clock::now();
+        platform::Event closed;
+        std::thread closer([&] {
+            window_.Run([&] {
+                if (exiting) {
+                    link_.reset();
+                } else {
+                    link_->RequestClose();
+                }
+            });
+            if (!exiting) {
+                const platform::Waitable ended[] = {link_->MonitorEnded().waitable()};
+                platform::WaitAny(ended);
+            }
+            closed.Set();
+        });
+        const platform::Waitable done[] = {closed.waitable()};
+        if (platform::WaitAny(done, 60000) != 0) {
+            ADD_FAILURE() << "the close still waits for the driver after a minute";
+            std::_Exit(1);  // nothing else can end a wait on a request that never ends
+        }
+        closer.join();
+        // Two cancels of at most the write time-out (1 s) each; the margin is generous.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(platform::RetainedRequestCount(), retained + 2);
+        EXPECT_TRUE(window_.Boxes().empty());
+    }
 }
 
 // The mapped port's settings, through a handle of its own while the link holds
