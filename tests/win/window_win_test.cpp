@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "app/bridge_app.h"
 #include "app/bridge_dlg.h"
 #include "platform/sys/win32.h"
+
 #include "platform/ui/gui_session.h"
 #include "res/resource.h"
 #include "res/templates.h"
@@ -214,6 +216,59 @@ TEST_F(WindowWin, EveryStatusTextFitsItsLabel) {
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
     checker.join();
     EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+// An About box gives back every GDI object it made, the font the dialog
+// manager made for its template among them: over 50 boxes the process's GDI
+// count does not grow, and no box's font outlives its box. (Wine counts no
+// GDI objects per process; there the fonts tell.)
+TEST_F(WindowWin, AboutBoxesLeaveNoGdiObjectsBehind) {
+    constexpr int kBoxes = 50;
+    CBridgeDlg dialog(std::make_unique<NoPorts>());
+    DWORD gdiBefore = 0, gdiAfter = 0;
+    int shown = 0, fontsAlive = 0;
+    std::thread checker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        auto showAbout = [&]() -> HFONT {
+            ::PostMessageW(hwnd, WM_SYSCOMMAND, IDM_ABOUT_ENTRY, 0);
+            HWND about = WaitForDialog(L"关于 Plinkor");
+            if (about == nullptr) {
+                return nullptr;
+            }
+            const auto font = reinterpret_cast<HFONT>(::SendMessageW(about, WM_GETFONT, 0, 0));
+            ::PostMessageW(about, WM_COMMAND, IDOK, 0);
+            while (::IsWindow(about)) {
+                std::this_thread::sleep_for(milliseconds(5));
+            }
+            return font;
+        };
+        // The first box may load what the process keeps (its icon, the system's fonts).
+        showAbout();
+        gdiBefore = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+        std::vector<HFONT> fonts;
+        for (int i = 0; i < kBoxes; ++i) {
+            const HFONT font = showAbout();
+            if (font == nullptr) {
+                break;
+            }
+            ++shown;
+            fonts.push_back(font);
+        }
+        gdiAfter = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+        for (const HFONT font : fonts) {
+            fontsAlive += ::GetObjectType(font) != 0 ? 1 : 0;
+        }
+        ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    checker.join();
+    EXPECT_EQ(shown, kBoxes);
+    std::printf("GDI objects: %lu before, %lu after %d About boxes; fonts still alive: %d\n",
+                static_cast<unsigned long>(gdiBefore), static_cast<unsigned long>(gdiAfter), shown,
+                fontsAlive);
+    EXPECT_LT(gdiAfter, gdiBefore + kBoxes / 5);
+    EXPECT_EQ(fontsAlive, 0);
 }
 
 // A handler waiting on the user-interface thread serves what other threads

@@ -145,8 +145,17 @@ void Win32DialogWindow::ApplyDialogInitData() {
 }
 
 LResult Win32DialogWindow::DefaultProc(uint32_t message, WParam wParam, LParam lParam) {
+    const bool handling = current_ != nullptr && current_->message == message &&
+                          current_->wParam == wParam &&
+                          current_->lParam == static_cast<LPARAM>(lParam);
     HWND hwnd = this->hwnd();
     if (hwnd == nullptr) {
+        // WM_DESTROY and WM_NCDESTROY come after the handle was given up, and
+        // the dialog manager's default for them is its clean-up (the font it
+        // made for the template among it): it must still run.
+        if (handling) {
+            current_->defaultAsked = true;
+        }
         return 0;
     }
     if (message == WM_INITDIALOG) {
@@ -160,8 +169,7 @@ LResult Win32DialogWindow::DefaultProc(uint32_t message, WParam wParam, LParam l
         EndDialog(id);
         return 0;
     }
-    if (current_ != nullptr && current_->message == message && current_->wParam == wParam &&
-        current_->lParam == static_cast<LPARAM>(lParam)) {
+    if (handling) {
         // The message being handled: the dialog manager processes it once the
         // dialog procedure has returned.
         current_->defaultAsked = true;
