@@ -119,6 +119,8 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
     EXPECT_NE(smallIcon, 0);
     EXPECT_FALSE(sentAfterEnd);
     EXPECT_EQ(app.helpRequests(), 1);
+    // The manifest among the resources made the process aware of the system's DPI.
+    EXPECT_TRUE(::IsProcessDPIAware());
 }
 
 // Every text the program puts into its two status labels is read whole: laid
