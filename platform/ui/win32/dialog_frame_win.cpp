@@ -62,6 +62,14 @@ INT_PTR Win32DialogWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPA
             // From here on sends fail at once.
             hwnd_.store(nullptr, std::memory_order_release);
             ::RemovePropW(hwnd, kDialogMark);
+            tips_ = nullptr;  // an owned window: it goes with the dialog
+            break;
+        case WM_NOTIFY:
+            // The tooltip asks for the text of the entry it is about to show.
+            if (reinterpret_cast<const NMHDR*>(lParam)->code == TTN_GETDISPINFOW &&
+                AnswerTipRequest(*reinterpret_cast<NMTTDISPINFOW*>(lParam))) {
+                return TRUE;
+            }
             break;
         default:
             break;

@@ -205,6 +205,7 @@ void Win32DialogWindow::ComboReset(int id) {
     SendWork([&] {
         if (HWND control = Item(id)) {
             ::SendMessageW(control, CB_RESETCONTENT, 0, 0);
+            tipTexts_.erase(id);
         }
     });
 }
@@ -269,6 +270,125 @@ int Win32DialogWindow::ComboCount(int id) {
         }
     });
     return count;
+}
+
+// --- entry tips -----------------------------------------------------------
+
+void Win32DialogWindow::ComboSetItemTip(int id, int position, const std::string& tip) {
+    SendWork([&] {
+        HWND control = Item(id);
+        if (control == nullptr || position < 0 ||
+            position >= static_cast<int>(::SendMessageW(control, CB_GETCOUNT, 0, 0))) {
+            return;
+        }
+        // The entry's item data points at its tip, so it moves and goes with it.
+        auto& texts = tipTexts_[id];
+        texts.push_back(std::make_unique<std::wstring>(Widen(tip)));
+        ::SendMessageW(control, CB_SETITEMDATA, static_cast<WPARAM>(position),
+                       reinterpret_cast<LPARAM>(texts.back().get()));
+        AddTipTools(control);
+    });
+}
+
+void Win32DialogWindow::AddTipTools(HWND combo) {
+    HWND hwnd = this->hwnd();
+    if (tips_ == nullptr) {
+        INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
+        ::InitCommonControlsEx(&classes);
+        tips_ =
+            ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, hwnd, nullptr, host_.module(), nullptr);
+        if (tips_ == nullptr) {
+            return;
+        }
+        ::SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, 600);
+    }
+    COMBOBOXINFO parts{};
+    parts.cbSize = sizeof parts;
+    if (!::GetComboBoxInfo(combo, &parts)) {
+        return;
+    }
+    for (HWND part : {combo, parts.hwndItem, parts.hwndList}) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V1_SIZE;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = hwnd;
+        tool.uId = reinterpret_cast<UINT_PTR>(part);
+        if (part == nullptr ||
+            ::SendMessageW(tips_, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&tool)) != 0) {
+            continue;  // none, or already a tool
+        }
+        tool.lpszText = LPSTR_TEXTCALLBACKW;
+        ::SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        if (part == parts.hwndList) {
+            ::SetWindowSubclass(part, &Win32DialogWindow::TipListProc, 0,
+                                reinterpret_cast<DWORD_PTR>(this));
+        }
+    }
+}
+
+// The list's tool covers every entry: when the mouse moves on to another
+// entry the tip goes, and comes back with that entry's text.
+LRESULT CALLBACK Win32DialogWindow::TipListProc(HWND list, UINT message, WPARAM wParam,
+                                                LPARAM lParam, UINT_PTR id, DWORD_PTR self) {
+    auto* window = reinterpret_cast<Win32DialogWindow*>(self);
+    if (message == WM_MOUSEMOVE) {
+        const LRESULT hit = ::SendMessageW(list, LB_ITEMFROMPOINT, 0, lParam);
+        const int item = HIWORD(hit) != 0 ? -1 : static_cast<int>(LOWORD(hit));
+        if (item != window->tipListItem_) {
+            window->tipListItem_ = item;
+            if (window->tips_ != nullptr) {
+                ::SendMessageW(window->tips_, TTM_POP, 0, 0);
+            }
+        }
+    } else if (message == WM_NCDESTROY) {
+        ::RemoveWindowSubclass(list, &Win32DialogWindow::TipListProc, id);
+    }
+    return ::DefSubclassProc(list, message, wParam, lParam);
+}
+
+bool Win32DialogWindow::AnswerTipRequest(NMTTDISPINFOW& request) {
+    if (tips_ == nullptr || request.hdr.hwndFrom != tips_ || (request.uFlags & TTF_IDISHWND) == 0) {
+        return false;
+    }
+    const auto part = reinterpret_cast<HWND>(request.hdr.idFrom);
+    // The combo box the tool belongs to (its list is no child of it).
+    HWND combo = nullptr;
+    COMBOBOXINFO parts{};
+    for (const auto& [id, texts] : tipTexts_) {
+        HWND candidate = Item(id);
+        COMBOBOXINFO info{};
+        info.cbSize = sizeof info;
+        if (candidate != nullptr && ::GetComboBoxInfo(candidate, &info) &&
+            (part == candidate || part == info.hwndItem || part == info.hwndList)) {
+            combo = candidate;
+            parts = info;
+        }
+    }
+    if (combo == nullptr) {
+        return false;
+    }
+    // Over the list, the entry under the mouse; elsewhere, the chosen one.
+    LRESULT item = ::SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (part == parts.hwndList) {
+        POINT at{};
+        ::GetCursorPos(&at);
+        ::ScreenToClient(part, &at);
+        const LRESULT hit = ::SendMessageW(part, LB_ITEMFROMPOINT, 0, MAKELPARAM(at.x, at.y));
+        item = HIWORD(hit) != 0 ? CB_ERR : LOWORD(hit);
+    }
+    tipShown_.clear();
+    if (item != CB_ERR) {
+        const LRESULT data = ::SendMessageW(combo, CB_GETITEMDATA, static_cast<WPARAM>(item), 0);
+        if (data != CB_ERR && data != 0) {
+            tipShown_ = *reinterpret_cast<const std::wstring*>(data);
+        }
+    }
+    request.lpszText = tipShown_.data();
+    request.szText[0] = L'\0';
+    request.hinst = nullptr;
+    return true;
 }
 
 }  // namespace plk::platform
