@@ -136,8 +136,7 @@ private:
     // field and its dropped-down list; the text is asked for when it shows.
     void AddTipTools(HWND combo);
     bool AnswerTipRequest(NMTTDISPINFOW& request);
-    static LRESULT CALLBACK TipListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
-                                        UINT_PTR id, DWORD_PTR self);
+    static LRESULT CALLBACK TipListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
     void ApplyDialogInitData();
     void Centre(HWND owner);
 

@@ -274,6 +274,13 @@ int Win32DialogWindow::ComboCount(int id) {
 
 // --- entry tips -----------------------------------------------------------
 
+namespace {
+// On the dropped-down list: the dialog window whose tips it shows, and the
+// window procedure it had.
+constexpr wchar_t kTipOwner[] = L"PlinkorTipOwner";
+constexpr wchar_t kTipListProc[] = L"PlinkorTipListProc";
+}  // namespace
+
 void Win32DialogWindow::ComboSetItemTip(int id, int position, const std::string& tip) {
     SendWork([&] {
         HWND control = Item(id);
@@ -321,9 +328,14 @@ void Win32DialogWindow::AddTipTools(HWND combo) {
         }
         tool.lpszText = LPSTR_TEXTCALLBACKW;
         ::SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-        if (part == parts.hwndList) {
-            ::SetWindowSubclass(part, &Win32DialogWindow::TipListProc, 0,
-                                reinterpret_cast<DWORD_PTR>(this));
+        if (part == parts.hwndList && ::GetPropW(part, kTipOwner) == nullptr) {
+            // Subclassed the classic way: the helpers for it are not exported
+            // by name from every Common Controls 5 the program may meet.
+            ::SetPropW(part, kTipOwner, reinterpret_cast<HANDLE>(this));
+            ::SetPropW(part, kTipListProc,
+                       reinterpret_cast<HANDLE>(::SetWindowLongPtrW(
+                           part, GWLP_WNDPROC,
+                           reinterpret_cast<LONG_PTR>(&Win32DialogWindow::TipListProc))));
         }
     }
 }
@@ -331,9 +343,10 @@ void Win32DialogWindow::AddTipTools(HWND combo) {
 // The list's tool covers every entry: when the mouse moves on to another
 // entry the tip goes, and comes back with that entry's text.
 LRESULT CALLBACK Win32DialogWindow::TipListProc(HWND list, UINT message, WPARAM wParam,
-                                                LPARAM lParam, UINT_PTR id, DWORD_PTR self) {
-    auto* window = reinterpret_cast<Win32DialogWindow*>(self);
-    if (message == WM_MOUSEMOVE) {
+                                                LPARAM lParam) {
+    auto* window = reinterpret_cast<Win32DialogWindow*>(::GetPropW(list, kTipOwner));
+    const auto next = reinterpret_cast<WNDPROC>(::GetPropW(list, kTipListProc));
+    if (message == WM_MOUSEMOVE && window != nullptr) {
         const LRESULT hit = ::SendMessageW(list, LB_ITEMFROMPOINT, 0, lParam);
         const int item = HIWORD(hit) != 0 ? -1 : static_cast<int>(LOWORD(hit));
         if (item != window->tipListItem_) {
@@ -343,9 +356,12 @@ LRESULT CALLBACK Win32DialogWindow::TipListProc(HWND list, UINT message, WPARAM 
             }
         }
     } else if (message == WM_NCDESTROY) {
-        ::RemoveWindowSubclass(list, &Win32DialogWindow::TipListProc, id);
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));
+        ::RemovePropW(list, kTipOwner);
+        ::RemovePropW(list, kTipListProc);
     }
-    return ::DefSubclassProc(list, message, wParam, lParam);
+    return next != nullptr ? ::CallWindowProcW(next, list, message, wParam, lParam)
+                           : ::DefWindowProcW(list, message, wParam, lParam);
 }
 
 bool Win32DialogWindow::AnswerTipRequest(NMTTDISPINFOW& request) {
@@ -366,12 +382,10 @@ bool Win32DialogWindow::AnswerTipRequest(NMTTDISPINFOW& request) {
             parts = info;
         }
     }
-    if (combo == nullptr) {
-        return false;
-    }
     // Over the list, the entry under the mouse; elsewhere, the chosen one.
-    LRESULT item = ::SendMessageW(combo, CB_GETCURSEL, 0, 0);
-    if (part == parts.hwndList) {
+    // A box whose tips went with a reset answers with no text.
+    LRESULT item = combo != nullptr ? ::SendMessageW(combo, CB_GETCURSEL, 0, 0) : CB_ERR;
+    if (combo != nullptr && part == parts.hwndList) {
         POINT at{};
         ::GetCursorPos(&at);
         ::ScreenToClient(part, &at);
