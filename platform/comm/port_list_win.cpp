@@ -82,11 +82,18 @@ std::wstring DeviceText(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD propert
     return text;
 }
 
+struct DeviceSetCloser {
+    void operator()(HDEVINFO devices) const { ::SetupDiDestroyDeviceInfoList(devices); }
+};
+using DeviceSet = std::unique_ptr<void, DeviceSetCloser>;
+
 // The present devices of one set, by the port name their device key holds.
-void AddFriendlyNames(HDEVINFO devices, FriendlyNames& names) {
-    if (devices == INVALID_HANDLE_VALUE) {
+void AddFriendlyNames(HDEVINFO opened, FriendlyNames& names) {
+    if (opened == INVALID_HANDLE_VALUE) {
         return;
     }
+    const DeviceSet owner(opened);
+    HDEVINFO devices = owner.get();
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; ::SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
@@ -108,7 +115,6 @@ void AddFriendlyNames(HDEVINFO devices, FriendlyNames& names) {
             names.emplace(port, ToUtf8(name.data(), name.size()));
         }
     }
-    ::SetupDiDestroyDeviceInfoList(devices);
 }
 
 // What the device manager calls each port. Empty when it knows none (Wine's
