@@ -112,6 +112,15 @@ std::string ResourceScript() {
         "#pragma code_page(65001)\n"
         "LANGUAGE 0x04, 0x02  // Chinese (PRC)\n\n";
     out += std::to_string(IDI_APP_ICON) + " ICON \"app_icon.ico\"\n\n";
+    // RT_MANIFEST: the lines as bytes, each with its line feed; raw data gets
+    // no terminator.
+    out += std::to_string(kManifestId) + " 24  // application manifest\nBEGIN\n";
+    const auto manifest = ManifestLines();
+    for (std::size_t i = 0; i < manifest.size(); ++i) {
+        out += "    " + Quote(std::string(manifest[i]) + "\\n") +
+               (i + 1 < manifest.size() ? ",\n" : "\n");
+    }
+    out += "END\n\n";
     Dialog(out, AboutBox());
     Dialog(out, MainDialog());
     DialogInit(out, MainDialog());

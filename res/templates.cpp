@@ -115,6 +115,32 @@ const VersionInfo kVersion{
     1200,         kVersionStrings,
 };
 
+// Attribute values in single quotes: the resource script's strings then need
+// no escaped quotes.
+constexpr std::array<std::string_view, 21> kManifest{
+    "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>",
+    "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>",
+    "  <assemblyIdentity type='win32' name='Plinkor' version='1.0.0.1'/>",
+    "  <description>Plinkor</description>",
+    "  <compatibility xmlns='urn:schemas-microsoft-com:compatibility.v1'>",
+    "    <application>",
+    "      <supportedOS Id='{35138b9a-5d96-4fbd-8e2d-a2440225f93a}'/>",  // 7
+    "      <supportedOS Id='{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}'/>",  // 8
+    "      <supportedOS Id='{1f676c76-80e1-4239-95bb-83d0f6d0da78}'/>",  // 8.1
+    "      <supportedOS Id='{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'/>",  // 10 and 11
+    "    </application>",
+    "  </compatibility>",
+    "  <application xmlns='urn:schemas-microsoft-com:asm.v3'>",
+    "    <windowsSettings>",
+    "      <dpiAware xmlns='http://schemas.microsoft.com/SMI/2005/WindowsSettings'>true</dpiAware>",
+    "    </windowsSettings>",
+    "  </application>",
+    "  <trustInfo xmlns='urn:schemas-microsoft-com:asm.v3'><security><requestedPrivileges>",
+    "    <requestedExecutionLevel level='asInvoker' uiAccess='false'/>",
+    "  </requestedPrivileges></security></trustInfo>",
+    "</assembly>",
+};
+
 uint32_t ReadLe(std::span<const uint8_t> bytes, std::size_t at, std::size_t width) {
     uint32_t value = 0;
     for (std::size_t i = 0; i < width; ++i) {
@@ -188,6 +214,10 @@ std::span<const StringEntry> StringTable() {
 
 std::span<const uint8_t> IconPng(int id) {
     return id == IDI_APP_ICON ? AppIconPngBytes() : std::span<const uint8_t>{};
+}
+
+std::span<const std::string_view> ManifestLines() {
+    return kManifest;
 }
 
 const VersionInfo& Version() {

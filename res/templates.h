@@ -131,6 +131,14 @@ struct VersionInfo {
 };
 const VersionInfo& Version();
 
+// The application manifest (resource type 24, identifier 1), one XML line
+// per entry, without line ends: the program is aware of the system's DPI (the
+// dialog manager lays the dialogs out in dialog units of the scaled font, so
+// nothing is stretched), names the Windows versions it was made for, and runs
+// as its user. The controls stay the classic ones: no Common Controls 6.
+inline constexpr int kManifestId = 1;
+std::span<const std::string_view> ManifestLines();
+
 // Resource language of every entry (Chinese, PRC).
 inline constexpr uint16_t kLanguage = 0x0804;
 

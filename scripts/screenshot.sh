@@ -3,8 +3,9 @@
 # (Xvfb), from inside the end-to-end test's private machine (pseudo-terminal
 # board as /dev/ttyUSB31). Needs root, like the end-to-end test.
 #
-#   scripts/screenshot.sh windows   # docs/windows.png instead: Plinkor.exe under
-#                                   # Wine on Xvfb, from tests/win/program_win.sh
+#   scripts/screenshot.sh windows   # docs/windows.png and docs/windows-144dpi.png
+#                                   # instead: Plinkor.exe under Wine on Xvfb at 96
+#                                   # and 144 DPI, from tests/win/program_win.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,11 +18,17 @@ if [ "${1:-}" = windows ]; then
   source scripts/wine-prefix.sh
   wine_prefix_up
   mkdir -p docs
-  PLINKOR_SCREENSHOT="$PWD/docs/windows.png" bash tests/win/program_win.sh \
-    "build/$preset/app/Plinkor.exe" "build/$preset/tests/win/program_win_test.exe" \
-    --gtest_filter=ProgramWin.Screenshot
+  # At 96 DPI, and at 144 DPI (150 %), where the manifest's DPI awareness
+  # has the dialog laid out anew from its scaled font.
+  for dpi in 96 144; do
+    out=docs/windows.png
+    [ "$dpi" = 96 ] || out=docs/windows-${dpi}dpi.png
+    PLINKOR_SCREENSHOT="$PWD/$out" PLINKOR_SCREENSHOT_DPI=$dpi bash tests/win/program_win.sh \
+      "build/$preset/app/Plinkor.exe" "build/$preset/tests/win/program_win_test.exe" \
+      --gtest_filter=ProgramWin.Screenshot
+    echo "wrote $out"
+  done
   wine_prefix_down
-  echo "wrote docs/windows.png"
   exit 0
 fi
 bash scripts/install-deps.sh

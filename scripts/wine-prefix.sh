@@ -1,7 +1,8 @@
 # Functions for running Windows programs under Wine in a throwaway prefix with
 # an X display of its own. Source it, then:
 #   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements
-#   wine_font_replacements         # the replacements alone, in the current WINEPREFIX
+#   wine_font_replacements         # the replacements and Marlett alone, in the current WINEPREFIX
+#   wine_dpi 144                   # the screen's resolution (LogPixels), for the next programs
 #   wine_map_com 5 /dev/pts/3      # the pseudo-terminal appears as \\.\COM5 and in SerialComm
 #   wine_prefix_down               # ends this prefix's Wine processes and Xvfb, removes the prefix
 # Everything it starts is ended by wine_prefix_down (also on exit, by trap),
@@ -17,15 +18,38 @@ wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
 wine_font_replacements() {  # the dialog font's names, drawn with an installed CJK font
   local reg
   reg=$(mktemp "${TMPDIR:-/tmp}/plinkor-fonts.XXXXXX.reg")
+  # Tahoma is Wine's caption, menu and message font: drawn with the CJK font
+  # too, the Chinese caption and menu entry are whole. (Debian's fonts-wine
+  # Tahoma has no CJK glyphs, and Wine drops any font link to it in a
+  # non-CJK locale, so it must not be used.)
   cat >"$reg" <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
 "宋体"="AR PL UMing CN"
 "SimSun"="AR PL UMing CN"
+"Tahoma"="AR PL UMing CN"
 REG
   wine_reg_import "$reg"
   rm -f "$reg" "$reg.utf16"
+  # Marlett draws the caption buttons and the menu marks; Debian's Wine does
+  # not look where fonts-wine puts it, and without it they show as letters.
+  local fonts
+  fonts=$(wine_data_fonts)
+  if [ -n "$fonts" ] && [ -f "$fonts/marlett.ttf" ]; then
+    cp "$fonts/marlett.ttf" "$WINEPREFIX/drive_c/windows/Fonts/"
+  fi
+}
+
+wine_data_fonts() {  # the folder of Wine's own fonts (fonts-wine), if any
+  local dir
+  for dir in /usr/share/wine/fonts /usr/lib/wine/fonts /opt/wine-stable/share/wine/fonts; do
+    [ -d "$dir" ] && { echo "$dir"; return; }
+  done
+}
+
+wine_dpi() {  # wine_dpi 144: the prefix's screen resolution, in dots per inch
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
 }
 
 wine_prefix_up() {
@@ -46,6 +70,9 @@ wine_prefix_up() {
   trap wine_prefix_down EXIT
   wineboot -i >/dev/null 2>&1
   wineserver -w
+  # No window manager runs on Xvfb: Wine would wait 2 s for one to take
+  # every window away (each dialog's end, each program's).
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   wine_font_replacements
   # Until its server ends the registry lives in memory only: a copy of the
   # prefix (tests/win/program_win.sh) would not have the replacements.

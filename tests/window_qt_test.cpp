@@ -426,6 +426,12 @@ TEST_F(WindowQtTest, ComboReportsDropDownBeforeItsListAndTheChoiceAfter) {
         window_->ComboInsert(IDC_CMB_PORT, -1, "COM10");
         EXPECT_EQ(window_->ComboGetCurSel(IDC_CMB_PORT), -1);  // inserting selects nothing
         EXPECT_EQ(window_->ItemText(IDC_CMB_PORT), "");
+        // The device behind a port: the entry's tip, and the closed box's once chosen.
+        window_->ComboSetItemTip(IDC_CMB_PORT, 1, "USB-SERIAL CH340");
+        EXPECT_EQ(port->itemData(1, Qt::ToolTipRole).toString(), "USB-SERIAL CH340");
+        EXPECT_EQ(port->toolTip(), "");
+        EXPECT_EQ(window_->ComboCount(IDC_CMB_PORT), 3);
+        EXPECT_EQ(window_->ComboGetCurSel(IDC_CMB_PORT), -1);
         target_.hook = [&](const Seen& s) {
             notes.emplace_back(static_cast<uint16_t>(s.wParam >> 16), port->view()->isVisible());
             if ((s.wParam >> 16) == platform::kCbnSelendOk) {
@@ -437,10 +443,12 @@ TEST_F(WindowQtTest, ComboReportsDropDownBeforeItsListAndTheChoiceAfter) {
         port->view()->setCurrentIndex(port->model()->index(1, 0));
         QTest::keyClick(port->view(), Qt::Key_Return);
         EXPECT_EQ(window_->ItemText(IDC_CMB_PORT), "COM3");
+        EXPECT_EQ(port->toolTip(), "USB-SERIAL CH340");
         EXPECT_EQ(window_->ComboText(IDC_CMB_PORT, 0), "COM1");
         EXPECT_EQ(window_->ComboText(IDC_CMB_PORT, 2), "COM10");
         window_->ComboSetCurSel(IDC_CMB_PORT, -1);
         EXPECT_EQ(window_->ItemText(IDC_CMB_PORT), "");
+        EXPECT_EQ(port->toolTip(), "");
         window_->ComboReset(IDC_CMB_PORT);
         EXPECT_EQ(window_->ComboCount(IDC_CMB_PORT), 0);
         window_->EndDialog(platform::kIdCancel);

@@ -3,7 +3,7 @@ cmake_minimum_required(VERSION 3.25)
 # Fails unless BINARY is a PE of FORMAT whose imports are all the system's own
 # DLLs: statically linked, it must run on a bare Windows.
 set(allowed kernel32.dll user32.dll gdi32.dll advapi32.dll ws2_32.dll comctl32.dll msvcrt.dll
-            shell32.dll ole32.dll)
+            shell32.dll ole32.dll setupapi.dll)
 execute_process(COMMAND ${OBJDUMP} -p ${BINARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} -p ${BINARY} failed")

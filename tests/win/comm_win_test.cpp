@@ -4,10 +4,13 @@
 // board at the other end mapped too (PLINKOR_TEST_BOARD_COM).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "line_definition_cases.h"
 #include "platform/comm/port_list.h"
@@ -249,20 +252,48 @@ TEST_F(MappedPort, ASecondOpenIsRefused) {
     EXPECT_EQ(LastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST_F(MappedPort, IsListedUnderSerialComm) {
+// The list is SerialComm's values, as the registry gives them: every one, in
+// its order, each named by its data. The device manager's name of a port, where
+// it knows one (not for Wine's mapped ports), only comes along as the detail.
+TEST_F(MappedPort, IsListedUnderSerialCommInTheRegistrysOrder) {
+    std::vector<std::string> raw;
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Hardware\\DeviceMap\\SerialComm", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256], data[256] = {};
+        DWORD nameLength = 256, dataBytes = sizeof data - sizeof(wchar_t);
+        if (::RegEnumValueW(key, i, name, &nameLength, nullptr, nullptr,
+                            reinterpret_cast<BYTE*>(data), &dataBytes) != ERROR_SUCCESS) {
+            break;
+        }
+        char narrow[512] = {};
+        ::WideCharToMultiByte(CP_UTF8, 0, data, -1, narrow, sizeof narrow, nullptr, nullptr);
+        raw.push_back(narrow);
+    }
+    ::RegCloseKey(key);
+
     auto listing = SystemPortListSource()->Open();
     ASSERT_NE(listing, nullptr);
-    const std::string wanted = "COM" + std::to_string(portNumber_);
-    bool found = false;
+    std::vector<std::string> listed;
     PortEntry entry;
     for (int i = 0; i < 256; ++i) {
         const auto result = listing->Entry(i, entry);
         if (result == PortListing::Result::kEnd) {
             break;
         }
-        found = found || (result == PortListing::Result::kEntry && entry.name == wanted);
+        ASSERT_EQ(result, PortListing::Result::kEntry) << i;
+        listed.push_back(entry.name);
+        std::printf("%s: %s\n", entry.name.c_str(),
+                    entry.detail.empty() ? "(no device name)" : entry.detail.c_str());
+        for (const char c : entry.detail) {
+            EXPECT_NE(c, '\0') << entry.name;
+        }
     }
-    EXPECT_TRUE(found) << wanted;
+    EXPECT_EQ(listed, raw);
+    const std::string wanted = "COM" + std::to_string(portNumber_);
+    EXPECT_NE(std::find(listed.begin(), listed.end(), wanted), listed.end()) << wanted;
 }
 
 // The Wine limits on a pseudo-terminal, where they hold: the raw calls show

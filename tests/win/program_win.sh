@@ -85,6 +85,12 @@ Windows Registry Editor Version 5.00
 "Decorated"="N"
 REG
   wine regedit /S "$(winepath -w "$work/frame.reg")" >/dev/null 2>&1
+  # The screen's resolution for the picture (96 unless asked).
+  if [ -n "${PLINKOR_SCREENSHOT_DPI:-}" ]; then
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$PLINKOR_SCREENSHOT_DPI" /f >/dev/null 2>&1
+    wineserver -w
+  fi
   PLINKOR_SCREENSHOT_BMP=$(winepath -w "$work/shot.bmp")
   export PLINKOR_SCREENSHOT_BMP
 fi

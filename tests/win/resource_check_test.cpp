@@ -1,8 +1,8 @@
 // The resources inside the built Plinkor.exe, read back from the file with our
 // own reader and held against the values the program's windows, pages and
 // installers depend on: the dialog templates control by control, the string,
-// the icon, the dialog-initialisation data and the version block, all under
-// Chinese (PRC).
+// the icon, the dialog-initialisation data, the version block and the
+// application manifest, all under Chinese (PRC).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,7 +19,7 @@ namespace {
 
 constexpr uint16_t kChinesePrc = 0x0804;
 constexpr uint32_t kRtIcon = 3, kRtDialog = 5, kRtString = 6, kRtGroupIcon = 14, kRtVersion = 16,
-                   kRtDialogInit = 240;
+                   kRtManifest = 24, kRtDialogInit = 240;
 
 // The executable and its machine type come from the build, or from the
 // environment when the reader runs on another system than the program's.
@@ -176,7 +176,7 @@ TEST(ProgramResources, AreAGuiExecutableHoldingOnlyItsOwnResourcesInChinese) {
         {kRtIcon, 1, kChinesePrc},        {kRtDialog, 100, kChinesePrc},
         {kRtDialog, 102, kChinesePrc},    {kRtString, 101 / 16 + 1, kChinesePrc},
         {kRtGroupIcon, 133, kChinesePrc}, {kRtVersion, 1, kChinesePrc},
-        {kRtDialogInit, 102, kChinesePrc}};
+        {kRtManifest, 1, kChinesePrc},    {kRtDialogInit, 102, kChinesePrc}};
     EXPECT_EQ(keys, expected);
 }
 
@@ -273,6 +273,56 @@ TEST(ProgramResources, IconGroupHoldsOne64PixelTrueColourImage) {
     EXPECT_EQ(header.U32(), 128U);  // colour rows and mask rows
     EXPECT_EQ(header.U16(), 1);
     EXPECT_EQ(header.U16(), 24);
+}
+
+// The manifest the loader reads at start: well-formed UTF-8 XML without a
+// byte-order mark, system-DPI aware, the Windows versions from 7 to 11, no
+// elevation, and no dependency on Common Controls 6 (whose themed controls
+// would change the template's metrics).
+TEST(ProgramResources, ManifestDeclaresDpiAwarenessAndTheSupportedWindows) {
+    const std::vector<uint8_t>& bytes = Resource(kRtManifest, 1);
+    const std::string xml(bytes.begin(), bytes.end());
+    ASSERT_FALSE(xml.empty());
+    EXPECT_EQ(xml.rfind("<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n", 0), 0U);
+    EXPECT_EQ(xml.find('\0'), std::string::npos);
+    for (const char c : xml) {
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
+    }
+    // Every element that opens is closed, in order.
+    std::vector<std::string> open;
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        const size_t end = xml.find('>', at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string tag = xml.substr(at + 1, end - at - 1);
+        if (tag.front() == '?' || tag.back() == '/') {
+            continue;
+        }
+        const std::string name =
+            tag.substr(tag.front() == '/', tag.find_first_of(" >") - (tag.front() == '/'));
+        if (tag.front() == '/') {
+            ASSERT_FALSE(open.empty()) << name;
+            EXPECT_EQ(open.back(), name);
+            open.pop_back();
+        } else {
+            open.push_back(name);
+        }
+    }
+    EXPECT_TRUE(open.empty());
+    const char* const expected[] = {
+        "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>",
+        "<compatibility xmlns='urn:schemas-microsoft-com:compatibility.v1'>",
+        "<supportedOS Id='{35138b9a-5d96-4fbd-8e2d-a2440225f93a}'/>",  // 7
+        "<supportedOS Id='{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}'/>",  // 8
+        "<supportedOS Id='{1f676c76-80e1-4239-95bb-83d0f6d0da78}'/>",  // 8.1
+        "<supportedOS Id='{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'/>",  // 10, 11
+        "<dpiAware xmlns='http://schemas.microsoft.com/SMI/2005/WindowsSettings'>true</dpiAware>",
+        "<requestedExecutionLevel level='asInvoker' uiAccess='false'/>",
+    };
+    for (const char* text : expected) {
+        EXPECT_NE(xml.find(text), std::string::npos) << text;
+    }
+    EXPECT_EQ(xml.find("dpiAwareness"), std::string::npos) << "per-monitor awareness";
+    EXPECT_EQ(xml.find("Microsoft.Windows.Common-Controls"), std::string::npos);
 }
 
 // A node of the version block: length, value length, type, key, then its value

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,10 @@
 #include "app/bridge_app.h"
 #include "app/bridge_dlg.h"
 #include "platform/sys/win32.h"
+
+// clang-format off
+#include <commctrl.h>
+// clang-format on
 #include "platform/ui/gui_session.h"
 #include "res/resource.h"
 #include "res/templates.h"
@@ -117,6 +122,8 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
     EXPECT_NE(smallIcon, 0);
     EXPECT_FALSE(sentAfterEnd);
     EXPECT_EQ(app.helpRequests(), 1);
+    // The manifest among the resources made the process aware of the system's DPI.
+    EXPECT_TRUE(::IsProcessDPIAware());
 }
 
 // Every text the program puts into its two status labels is read whole: laid
@@ -212,6 +219,185 @@ TEST_F(WindowWin, EveryStatusTextFitsItsLabel) {
         ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
     });
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    checker.join();
+    EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+// An About box gives back every GDI object it made, the font the dialog
+// manager made for its template among them: over 50 boxes the process's GDI
+// count does not grow, and no box's font outlives its box. (Wine counts no
+// GDI objects per process; there the fonts tell.)
+TEST_F(WindowWin, AboutBoxesLeaveNoGdiObjectsBehind) {
+    constexpr int kBoxes = 50;
+    CBridgeDlg dialog(std::make_unique<NoPorts>());
+    DWORD gdiBefore = 0, gdiAfter = 0;
+    int shown = 0, fontsAlive = 0;
+    std::thread checker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        auto showAbout = [&]() -> HFONT {
+            ::PostMessageW(hwnd, WM_SYSCOMMAND, IDM_ABOUT_ENTRY, 0);
+            HWND about = WaitForDialog(L"关于 Plinkor");
+            if (about == nullptr) {
+                return nullptr;
+            }
+            const auto font = reinterpret_cast<HFONT>(::SendMessageW(about, WM_GETFONT, 0, 0));
+            ::PostMessageW(about, WM_COMMAND, IDOK, 0);
+            while (::IsWindow(about)) {
+                std::this_thread::sleep_for(milliseconds(5));
+            }
+            return font;
+        };
+        // The first box may load what the process keeps (its icon, the system's fonts).
+        showAbout();
+        gdiBefore = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+        std::vector<HFONT> fonts;
+        for (int i = 0; i < kBoxes; ++i) {
+            const HFONT font = showAbout();
+            if (font == nullptr) {
+                break;
+            }
+            ++shown;
+            fonts.push_back(font);
+        }
+        gdiAfter = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+        for (const HFONT font : fonts) {
+            fontsAlive += ::GetObjectType(font) != 0 ? 1 : 0;
+        }
+        ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    checker.join();
+    EXPECT_EQ(shown, kBoxes);
+    std::printf("GDI objects: %lu before, %lu after %d About boxes; fonts still alive: %d\n",
+                static_cast<unsigned long>(gdiBefore), static_cast<unsigned long>(gdiAfter), shown,
+                fontsAlive);
+    EXPECT_LT(gdiAfter, gdiBefore + kBoxes / 5);
+    EXPECT_EQ(fontsAlive, 0);
+}
+
+// A dialog that ends on Cancel and leaves everything else to default processing.
+class PlainTarget final : public platform::MessageTarget {
+public:
+    platform::LResult WindowProc(uint32_t message, platform::WParam wParam,
+                                 platform::LParam lParam) override {
+        return window->DefaultProc(message, wParam, lParam);
+    }
+    platform::DialogWindow* window = nullptr;
+};
+
+// The tooltip a dialog owns, if it has one.
+struct TooltipSearch {
+    HWND dialog;
+    HWND found;
+};
+
+BOOL CALLBACK FindTooltip(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<TooltipSearch*>(param);
+    wchar_t name[64] = {};
+    ::GetClassNameW(hwnd, name, 64);
+    if (std::wstring_view(name) == L"tooltips_class32" &&
+        ::GetWindow(hwnd, GW_OWNER) == search->dialog) {
+        search->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND TooltipOf(HWND dialog) {
+    TooltipSearch search{dialog, nullptr};
+    ::EnumThreadWindows(::GetWindowThreadProcessId(dialog, nullptr), &FindTooltip,
+                        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// What the tooltip would show over one of its tools, asked as it asks.
+std::string TipOver(HWND dialog, HWND tooltip, HWND tool) {
+    NMTTDISPINFOW request{};
+    request.hdr.hwndFrom = tooltip;
+    request.hdr.idFrom = reinterpret_cast<UINT_PTR>(tool);
+    request.hdr.code = TTN_GETDISPINFOW;
+    request.uFlags = TTF_IDISHWND;
+    ::SendMessageW(dialog, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&request));
+    if (request.lpszText == nullptr || request.lpszText == LPSTR_TEXTCALLBACKW) {
+        return Utf8(request.szText);
+    }
+    return Utf8(request.lpszText);
+}
+
+// The device behind a port shows as a tip over the port list: over the chosen
+// entry while the list is closed, over the entry under the mouse while it is
+// dropped down. The tips change neither the entries, nor their order, nor the
+// selection; a tip moves with its entry and goes with the list's reset.
+TEST_F(WindowWin, PortEntryTipsNameTheDeviceAndLeaveTheListAsItWas) {
+    auto window = platform::CurrentDialogHost()->CreateDialogWindow(res::MainDialog());
+    ASSERT_NE(window, nullptr);
+    PlainTarget target;
+    target.window = window.get();
+    std::vector<std::string> faults;
+    std::thread checker([&] {
+        HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
+        ASSERT_NE(hwnd, nullptr);
+        auto expect = [&](const std::string& what, const std::string& got,
+                          const std::string& wanted) {
+            if (got != wanted) {
+                faults.push_back(what + ": \"" + got + "\", not \"" + wanted + "\"");
+            }
+        };
+        auto entries = [&] {
+            std::string all;
+            for (int i = 0; i < window->ComboCount(IDC_CMB_PORT); ++i) {
+                all += window->ComboText(IDC_CMB_PORT, i) + ";";
+            }
+            return all + " selected " + std::to_string(window->ComboGetCurSel(IDC_CMB_PORT));
+        };
+        const std::string ch340 = "USB-SERIAL CH340 (COM10)";
+        const std::string prolific = "Prolific USB-to-Serial Comm Port (COM3)";
+        window->ComboInsert(IDC_CMB_PORT, 0, "COM1");
+        window->ComboInsert(IDC_CMB_PORT, 1, "COM10");
+        window->ComboInsert(IDC_CMB_PORT, 2, "COM3");
+        window->ComboSetCurSel(IDC_CMB_PORT, 2);
+        window->ComboSetItemTip(IDC_CMB_PORT, 1, ch340);
+        window->ComboSetItemTip(IDC_CMB_PORT, 2, prolific);
+        expect("entries", entries(), "COM1;COM10;COM3; selected 2");
+
+        HWND combo = ::GetDlgItem(hwnd, IDC_CMB_PORT);
+        COMBOBOXINFO parts{};
+        parts.cbSize = sizeof parts;
+        ::GetComboBoxInfo(combo, &parts);
+        HWND tooltip = TooltipOf(hwnd);
+        if (tooltip == nullptr) {
+            faults.push_back("no tooltip");
+        } else {
+            expect("tools", std::to_string(::SendMessageW(tooltip, TTM_GETTOOLCOUNT, 0, 0)), "3");
+            expect("combo, COM3 chosen", TipOver(hwnd, tooltip, combo), prolific);
+            expect("edit field, COM3 chosen", TipOver(hwnd, tooltip, parts.hwndItem), prolific);
+            window->ComboSetCurSel(IDC_CMB_PORT, 0);
+            expect("combo, COM1 chosen", TipOver(hwnd, tooltip, combo), "");
+            // An entry put before them moves the tips along.
+            window->ComboInsert(IDC_CMB_PORT, 0, "COM2");
+            window->ComboSetCurSel(IDC_CMB_PORT, 2);
+            expect("entries after an insert", entries(), "COM2;COM1;COM10;COM3; selected 2");
+            expect("combo, COM10 chosen", TipOver(hwnd, tooltip, combo), ch340);
+            // Dropped down, the entry under the mouse.
+            ::SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
+            RECT item{};
+            ::SendMessageW(parts.hwndList, LB_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&item));
+            POINT at{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
+            ::ClientToScreen(parts.hwndList, &at);
+            ::SetCursorPos(at.x, at.y);
+            expect("list, mouse over COM3", TipOver(hwnd, tooltip, parts.hwndList), prolific);
+            ::SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
+            // (The selection follows the mouse in a dropped-down list, tips or not.)
+            expect("entries after the drop-down", entries().substr(0, 20), "COM2;COM1;COM10;COM3");
+            window->ComboReset(IDC_CMB_PORT);
+            window->ComboInsert(IDC_CMB_PORT, 0, "COM10");
+            window->ComboSetCurSel(IDC_CMB_PORT, 0);
+            expect("combo after a reset", TipOver(hwnd, tooltip, combo), "");
+        }
+        ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    });
+    EXPECT_EQ(window->RunModal(target), IDCANCEL);
     checker.join();
     EXPECT_EQ(faults, std::vector<std::string>{});
 }

@@ -98,6 +98,11 @@ void QtDialogWindow::Build() {
                 const int id = control.id;
                 QObject::connect(combo, &QComboBox::activated, &w,
                                  [this, id](int) { OnCommand(id, kCbnSelendOk); });
+                // The closed box shows its chosen entry's tip, whoever chose it.
+                QObject::connect(combo, &QComboBox::currentIndexChanged, combo, [combo](int i) {
+                    combo->setToolTip(i >= 0 ? combo->itemData(i, Qt::ToolTipRole).toString()
+                                             : QString());
+                });
                 combo->installEventFilter(&w);
                 if (combo->lineEdit() != nullptr) {
                     combo->lineEdit()->installEventFilter(&w);

@@ -86,6 +86,7 @@ public:
     int ComboGetCurSel(int id) override;
     std::string ComboText(int id, int position) override;
     int ComboCount(int id) override;
+    void ComboSetItemTip(int id, int position, const std::string& tip) override;
 
     // DialogFrame
     LResult DefaultProc(uint32_t message, WParam wParam, LParam lParam) override;

@@ -135,6 +135,16 @@ std::string QtDialogWindow::ItemText(int id) {
     return text;
 }
 
+namespace {
+// The closed box shows the tip of its chosen entry; the dropped-down list
+// shows each entry's own.
+void ShowChosenTip(QComboBox* combo) {
+    const int chosen = combo->currentIndex();
+    combo->setToolTip(chosen >= 0 ? combo->itemData(chosen, Qt::ToolTipRole).toString()
+                                  : QString());
+}
+}  // namespace
+
 void QtDialogWindow::ComboReset(int id) {
     SendWork([&] {
         if (auto* combo = qobject_cast<QComboBox*>(Control(id))) {
@@ -143,6 +153,7 @@ void QtDialogWindow::ComboReset(int id) {
             if (combo->isEditable()) {
                 combo->clearEditText();
             }
+            ShowChosenTip(combo);
         }
     });
 }
@@ -166,6 +177,7 @@ void QtDialogWindow::ComboInsert(int id, int position, const std::string& text) 
                 combo->setEditText(edit);
             }
         }
+        ShowChosenTip(combo);
     });
 }
 
@@ -189,6 +201,7 @@ void QtDialogWindow::ComboSetCurSel(int id, int position) {
                 combo->clearEditText();
             }
         }
+        ShowChosenTip(combo);
     });
 }
 
@@ -221,6 +234,16 @@ int QtDialogWindow::ComboCount(int id) {
         }
     });
     return count;
+}
+
+void QtDialogWindow::ComboSetItemTip(int id, int position, const std::string& tip) {
+    SendWork([&] {
+        auto* combo = qobject_cast<QComboBox*>(Control(id));
+        if (combo != nullptr && position >= 0 && position < combo->count()) {
+            combo->setItemData(position, Utf8(tip), Qt::ToolTipRole);
+            ShowChosenTip(combo);
+        }
+    });
 }
 
 }  // namespace plk::platform

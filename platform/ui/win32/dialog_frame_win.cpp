@@ -62,6 +62,14 @@ INT_PTR Win32DialogWindow::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPA
             // From here on sends fail at once.
             hwnd_.store(nullptr, std::memory_order_release);
             ::RemovePropW(hwnd, kDialogMark);
+            tips_ = nullptr;  // an owned window: it goes with the dialog
+            break;
+        case WM_NOTIFY:
+            // The tooltip asks for the text of the entry it is about to show.
+            if (reinterpret_cast<const NMHDR*>(lParam)->code == TTN_GETDISPINFOW &&
+                AnswerTipRequest(*reinterpret_cast<NMTTDISPINFOW*>(lParam))) {
+                return TRUE;
+            }
             break;
         default:
             break;
@@ -145,8 +153,17 @@ void Win32DialogWindow::ApplyDialogInitData() {
 }
 
 LResult Win32DialogWindow::DefaultProc(uint32_t message, WParam wParam, LParam lParam) {
+    const bool handling = current_ != nullptr && current_->message == message &&
+                          current_->wParam == wParam &&
+                          current_->lParam == static_cast<LPARAM>(lParam);
     HWND hwnd = this->hwnd();
     if (hwnd == nullptr) {
+        // WM_DESTROY and WM_NCDESTROY come after the handle was given up, and
+        // the dialog manager's default for them is its clean-up (the font it
+        // made for the template among it): it must still run.
+        if (handling) {
+            current_->defaultAsked = true;
+        }
         return 0;
     }
     if (message == WM_INITDIALOG) {
@@ -160,8 +177,7 @@ LResult Win32DialogWindow::DefaultProc(uint32_t message, WParam wParam, LParam l
         EndDialog(id);
         return 0;
     }
-    if (current_ != nullptr && current_->message == message && current_->wParam == wParam &&
-        current_->lParam == static_cast<LPARAM>(lParam)) {
+    if (handling) {
         // The message being handled: the dialog manager processes it once the
         // dialog procedure has returned.
         current_->defaultAsked = true;

@@ -14,6 +14,10 @@
 #include "platform/sys/win32.h"
 #include "platform/ui/dialog_host.h"
 
+// clang-format off
+#include <commctrl.h>
+// clang-format on
+
 namespace plk::platform {
 
 // Texts are UTF-8 in the program and UTF-16 on the wide API.
@@ -99,6 +103,7 @@ public:
     int ComboGetCurSel(int id) override;
     std::string ComboText(int id, int position) override;
     int ComboCount(int id) override;
+    void ComboSetItemTip(int id, int position, const std::string& tip) override;
 
     // DialogFrame
     LResult DefaultProc(uint32_t message, WParam wParam, LParam lParam) override;
@@ -127,6 +132,11 @@ private:
     // from other threads; false once the window is gone.
     bool SendWork(const std::function<void()>& work);
     HWND Item(int id) const;
+    // Entry tips: one tooltip for the dialog, its tools the combo box, its edit
+    // field and its dropped-down list; the text is asked for when it shows.
+    void AddTipTools(HWND combo);
+    bool AnswerTipRequest(NMTTDISPINFOW& request);
+    static LRESULT CALLBACK TipListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
     void ApplyDialogInitData();
     void Centre(HWND owner);
 
@@ -151,6 +161,12 @@ private:
     bool ran_ = false;
     IconHandle bigIcon_ = nullptr;
     IconHandle smallIcon_ = nullptr;
+    HWND tips_ = nullptr;  // goes with the dialog, its owner
+    // Per combo box, the tips its entries' item data point at; dropped with
+    // the entries.
+    std::map<int, std::vector<std::unique_ptr<std::wstring>>> tipTexts_;
+    std::wstring tipShown_;  // the text a tooltip was last given
+    int tipListItem_ = -1;   // the list entry under the mouse
 };
 
 }  // namespace plk::platform

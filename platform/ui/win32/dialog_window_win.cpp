@@ -205,6 +205,7 @@ void Win32DialogWindow::ComboReset(int id) {
     SendWork([&] {
         if (HWND control = Item(id)) {
             ::SendMessageW(control, CB_RESETCONTENT, 0, 0);
+            tipTexts_.erase(id);
         }
     });
 }
@@ -269,6 +270,139 @@ int Win32DialogWindow::ComboCount(int id) {
         }
     });
     return count;
+}
+
+// --- entry tips -----------------------------------------------------------
+
+namespace {
+// On the dropped-down list: the dialog window whose tips it shows, and the
+// window procedure it had.
+constexpr wchar_t kTipOwner[] = L"PlinkorTipOwner";
+constexpr wchar_t kTipListProc[] = L"PlinkorTipListProc";
+}  // namespace
+
+void Win32DialogWindow::ComboSetItemTip(int id, int position, const std::string& tip) {
+    SendWork([&] {
+        HWND control = Item(id);
+        if (control == nullptr || position < 0 ||
+            position >= static_cast<int>(::SendMessageW(control, CB_GETCOUNT, 0, 0))) {
+            return;
+        }
+        // The entry's item data points at its tip, so it moves and goes with it.
+        auto& texts = tipTexts_[id];
+        texts.push_back(std::make_unique<std::wstring>(Widen(tip)));
+        ::SendMessageW(control, CB_SETITEMDATA, static_cast<WPARAM>(position),
+                       reinterpret_cast<LPARAM>(texts.back().get()));
+        AddTipTools(control);
+    });
+}
+
+void Win32DialogWindow::AddTipTools(HWND combo) {
+    HWND hwnd = this->hwnd();
+    if (tips_ == nullptr) {
+        INITCOMMONCONTROLSEX classes{sizeof classes, ICC_WIN95_CLASSES};
+        ::InitCommonControlsEx(&classes);
+        tips_ =
+            ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, hwnd, nullptr, host_.module(), nullptr);
+        if (tips_ == nullptr) {
+            return;
+        }
+        ::SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, 600);
+    }
+    COMBOBOXINFO parts{};
+    parts.cbSize = sizeof parts;
+    if (!::GetComboBoxInfo(combo, &parts)) {
+        return;
+    }
+    for (HWND part : {combo, parts.hwndItem, parts.hwndList}) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V1_SIZE;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = hwnd;
+        tool.uId = reinterpret_cast<UINT_PTR>(part);
+        if (part == nullptr ||
+            ::SendMessageW(tips_, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&tool)) != 0) {
+            continue;  // none, or already a tool
+        }
+        tool.lpszText = LPSTR_TEXTCALLBACKW;
+        ::SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        if (part == parts.hwndList && ::GetPropW(part, kTipOwner) == nullptr) {
+            // Subclassed the classic way: the helpers for it are not exported
+            // by name from every Common Controls 5 the program may meet.
+            ::SetPropW(part, kTipOwner, reinterpret_cast<HANDLE>(this));
+            ::SetPropW(part, kTipListProc,
+                       reinterpret_cast<HANDLE>(::SetWindowLongPtrW(
+                           part, GWLP_WNDPROC,
+                           reinterpret_cast<LONG_PTR>(&Win32DialogWindow::TipListProc))));
+        }
+    }
+}
+
+// The list's tool covers every entry: when the mouse moves on to another
+// entry the tip goes, and comes back with that entry's text.
+LRESULT CALLBACK Win32DialogWindow::TipListProc(HWND list, UINT message, WPARAM wParam,
+                                                LPARAM lParam) {
+    auto* window = reinterpret_cast<Win32DialogWindow*>(::GetPropW(list, kTipOwner));
+    const auto next = reinterpret_cast<WNDPROC>(::GetPropW(list, kTipListProc));
+    if (message == WM_MOUSEMOVE && window != nullptr) {
+        const LRESULT hit = ::SendMessageW(list, LB_ITEMFROMPOINT, 0, lParam);
+        const int item = HIWORD(hit) != 0 ? -1 : static_cast<int>(LOWORD(hit));
+        if (item != window->tipListItem_) {
+            window->tipListItem_ = item;
+            if (window->tips_ != nullptr) {
+                ::SendMessageW(window->tips_, TTM_POP, 0, 0);
+            }
+        }
+    } else if (message == WM_NCDESTROY) {
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(next));
+        ::RemovePropW(list, kTipOwner);
+        ::RemovePropW(list, kTipListProc);
+    }
+    return next != nullptr ? ::CallWindowProcW(next, list, message, wParam, lParam)
+                           : ::DefWindowProcW(list, message, wParam, lParam);
+}
+
+bool Win32DialogWindow::AnswerTipRequest(NMTTDISPINFOW& request) {
+    if (tips_ == nullptr || request.hdr.hwndFrom != tips_ || (request.uFlags & TTF_IDISHWND) == 0) {
+        return false;
+    }
+    const auto part = reinterpret_cast<HWND>(request.hdr.idFrom);
+    // The combo box the tool belongs to (its list is no child of it).
+    HWND combo = nullptr;
+    COMBOBOXINFO parts{};
+    for (const auto& [id, texts] : tipTexts_) {
+        HWND candidate = Item(id);
+        COMBOBOXINFO info{};
+        info.cbSize = sizeof info;
+        if (candidate != nullptr && ::GetComboBoxInfo(candidate, &info) &&
+            (part == candidate || part == info.hwndItem || part == info.hwndList)) {
+            combo = candidate;
+            parts = info;
+        }
+    }
+    // Over the list, the entry under the mouse; elsewhere, the chosen one.
+    // A box whose tips went with a reset answers with no text.
+    LRESULT item = combo != nullptr ? ::SendMessageW(combo, CB_GETCURSEL, 0, 0) : CB_ERR;
+    if (combo != nullptr && part == parts.hwndList) {
+        POINT at{};
+        ::GetCursorPos(&at);
+        ::ScreenToClient(part, &at);
+        const LRESULT hit = ::SendMessageW(part, LB_ITEMFROMPOINT, 0, MAKELPARAM(at.x, at.y));
+        item = HIWORD(hit) != 0 ? CB_ERR : LOWORD(hit);
+    }
+    tipShown_.clear();
+    if (item != CB_ERR) {
+        const LRESULT data = ::SendMessageW(combo, CB_GETITEMDATA, static_cast<WPARAM>(item), 0);
+        if (data != CB_ERR && data != 0) {
+            tipShown_ = *reinterpret_cast<const std::wstring*>(data);
+        }
+    }
+    request.lpszText = tipShown_.data();
+    request.szText[0] = L'\0';
+    request.hinst = nullptr;
+    return true;
 }
 
 }  // namespace plk::platform
