@@ -133,9 +133,16 @@ make_root() {
     echo "wine32-root: debootstrap $suite from $mirror into $new"
     local attempt
     for attempt in 1 2 3; do
-      # Its /proc and /sys in the new root are mounted in a namespace of its own.
-      unshare --mount --propagation private -- \
-        debootstrap --variant=minbase "$suite" "$new" "$mirror" >"$cache/debootstrap.log" 2>&1 && break
+      # In two stages, so that dpkg may skip its syncs in the second: a root
+      # cut short is never marked complete, and is made anew. The /proc and
+      # /sys that the second stage mounts belong to a namespace of its own.
+      if debootstrap --foreign --variant=minbase "$suite" "$new" "$mirror" >"$cache/debootstrap.log" 2>&1 &&
+        mkdir -p "$new/etc/dpkg/dpkg.cfg.d" &&
+        echo force-unsafe-io >"$new/etc/dpkg/dpkg.cfg.d/plinkor-unsafe-io" &&
+        unshare --mount --propagation private -- \
+          chroot "$new" /debootstrap/debootstrap --second-stage >>"$cache/debootstrap.log" 2>&1; then
+        break
+      fi
       echo "wine32-root: debootstrap failed (try $attempt; $cache/debootstrap.log)" >&2
       ((attempt < 3)) || die "debootstrap failed: $(tail -n 5 "$cache/debootstrap.log")"
       rm -rf "$new"
