@@ -17,5 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Tests run through Wine; the harness sets up the prefix and the display.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run through Wine, each with the loader of its own machine type, and
+# once more when Wine failed before the program started; the harness sets up
+# the prefix and the display.
+get_filename_component(plinkor_wine_run ${CMAKE_CURRENT_LIST_DIR}/../tests/win/wine_run.sh ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR bash ${plinkor_wine_run})

@@ -18,6 +18,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine wine64 wine32:i386 xvfb xauth fonts-arphic-uming socat
   iproute2 util-linux  # the program's Wine test: a network namespace with lo up
+  debootstrap  # where wine32:i386 is not to be had: a Debian root that has it (wine32-root.sh)
 )
 
 missing=()

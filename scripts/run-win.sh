@@ -34,4 +34,4 @@ while [ "${1:-}" = --com ]; do
   wine_map_com "$2" "$3"
   shift 3
 done
-exec wine "build/$preset/app/Plinkor.exe" "$@"
+exec "$(wine_loader "build/$preset/app/Plinkor.exe")" "build/$preset/app/Plinkor.exe" "$@"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: installs the cross compilers and Wine,
-# cross-builds the win32 preset (and win64 where 32-bit Wine cannot be had),
-# then runs the Windows tests under Wine in a throwaway prefix, with a
-# pseudo-terminal pair mapped as COM5 (the port) and COM6 (the board).
+# cross-builds the win32 preset and runs the Windows tests on it under 32-bit
+# Wine (scripts/wine-suite.sh). Where this machine cannot have 32-bit Wine, that
+# runs in a Debian 12 root that has it (scripts/wine32-root.sh, made once and
+# reused), and the win64 preset also runs under this machine's 64-bit Wine.
 # Arguments go to ctest (e.g. -R MappedPort).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,35 @@ build() {
   cmake --build --preset "$1"
 }
 
+# run_suite PRESET WHERE COMMAND…: one Wine suite, its result kept for the end.
+results=()
+run_suite() {
+  local preset=$1 where=$2 bits=64 begun=$SECONDS outcome=passed
+  shift 2
+  [ "$preset" = win32 ] && bits=32
+  "$@" || outcome=FAILED
+  results+=("$preset (the $bits-bit build) under $bits-bit Wine, $where: $outcome ($((SECONDS - begun)) s)")
+}
+
+# This machine's Debian cannot install 32-bit Wine: a Debian 12 root that has
+# it is made (or reused) while the builds run, for the 32-bit build's tests.
+# No root helps where the kernel runs no 32-bit programs at all.
+root_pid=
+no_32bit=
+if ! bash scripts/wine32-root.sh check; then
+  no_32bit="this kernel runs no 32-bit x86 programs (IA-32 emulation is off; booting with ia32_emulation=on would allow them), so no 32-bit Wine can run here"
+elif [ ! -x /usr/lib/wine/wine ]; then
+  if [ "$(id -u)" -ne 0 ] || ! command -v debootstrap >/dev/null || ! command -v unshare >/dev/null; then
+    no_32bit="no 32-bit Wine here, and a root with it needs root, debootstrap and unshare"
+  else
+    echo "=== no 32-bit Wine (wine32:i386) here: making or reusing a Debian 12 root with it"
+    mkdir -p build
+    root_log=build/wine32-root.log
+    bash scripts/wine32-root.sh make >"$root_log" 2>&1 &
+    root_pid=$!
+  fi
+fi
+
 build win32
 # The 32-bit executables are checked even where they cannot be run.
 for exe in build/win32/app/Plinkor.exe build/win32/tests/*.exe build/win32/tests/win/*.exe \
@@ -55,35 +85,41 @@ if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null || ! command -v 
   echo "!!! Wine tests skipped: wine, Xvfb or socat could not be installed (the builds were checked)"
   exit 0
 fi
-run_preset=win32
-if [ ! -x /usr/lib/wine/wine ]; then
-  echo "=== no 32-bit Wine (wine32:i386): the tests run on the x86-64 build under 64-bit Wine"
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || {
-    echo "!!! Wine tests skipped: neither 32-bit Wine nor the x86-64 cross compiler could be installed"
-    exit 0
-  }
-  run_preset=win64
-  build win64
+# Where this machine has no 32-bit Wine, the 64-bit build runs under its
+# 64-bit Wine, and the 32-bit one in the root (made alongside the builds).
+if [ -x /usr/lib/wine/wine ] && [ -z "$no_32bit" ]; then
+  run_suite win32 "this machine's Wine" bash scripts/wine-suite.sh win32 "this machine's Wine" "$@"
+else
+  if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    build win64
+    echo "=== build done: $((SECONDS - started)) s"
+    run_suite win64 "this machine's Wine" bash scripts/wine-suite.sh win64 "this machine's Wine" "$@"
+  else
+    echo "!!! the x86-64 cross compiler could not be installed: no 64-bit build under 64-bit Wine"
+  fi
+  if [ -n "$root_pid" ]; then
+    root_status=0
+    wait "$root_pid" || root_status=$?
+    sed 's/^/    /' "$root_log"
+    if ((root_status == 0)); then
+      where="in the Debian 12 root $(bash scripts/wine32-root.sh where)"
+      run_suite win32 "$where" bash scripts/wine32-root.sh run bash scripts/wine-suite.sh win32 "$where" "$@"
+    else
+      no_32bit="the root with 32-bit Wine could not be made ($root_log)"
+    fi
+  fi
 fi
-echo "=== build done: $((SECONDS - started)) s"
+if [ -n "$no_32bit" ]; then
+  results+=("win32 (the 32-bit build) NOT RUN under Wine: $no_32bit")
+  echo "!!! =================================================================="
+  echo "!!! THE 32-BIT BUILD DID NOT RUN UNDER WINE: $no_32bit"
+  echo "!!! =================================================================="
+fi
 
-source scripts/wine-prefix.sh
-wine_prefix_up
-# Two linked pseudo-terminals: what one end is sent, the other reads.
-socat pty,raw,echo=0,link="$WINE_ROOT/com5" pty,raw,echo=0,link="$WINE_ROOT/com6" \
-  >"$WINE_ROOT/socat.log" 2>&1 &
-WINE_HELPER_PIDS="$!"
-for _ in $(seq 50); do
-  [ -e "$WINE_ROOT/com5" ] && [ -e "$WINE_ROOT/com6" ] && break
-  sleep 0.1
-done
-wine_map_com 5 "$WINE_ROOT/com5"
-wine_map_com 6 "$WINE_ROOT/com6"
-export PLINKOR_TEST_COM=5 PLINKOR_TEST_BOARD_COM=6
-
-echo "=== test: $run_preset (under $(wine --version 2>/dev/null))"
 status=0
-ctest --preset "$run_preset" "$@" || status=$?
-wine_prefix_down
+for line in "${results[@]}"; do
+  echo "=== $line"
+  case "$line" in *FAILED*) status=1 ;; esac
+done
 echo "=== Windows part: $((SECONDS - started)) s"
 exit "$status"

@@ -1,12 +1,27 @@
 # Functions for running Windows programs under Wine in a throwaway prefix with
 # an X display of its own. Source it, then:
-#   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements
+#   wine_prefix_up                 # temp prefix, Xvfb, wineboot, CJK font replacements,
+#                                  # unmanaged windows (no window manager runs on Xvfb)
 #   wine_font_replacements         # the replacements and Marlett alone, in the current WINEPREFIX
 #   wine_dpi 144                   # the screen's resolution (LogPixels), for the next programs
 #   wine_map_com 5 /dev/pts/3      # the pseudo-terminal appears as \\.\COM5 and in SerialComm
 #   wine_prefix_down               # ends this prefix's Wine processes and Xvfb, removes the prefix
+#   "$(wine_loader X.exe)" X.exe   # starts X.exe with the Wine loader of its machine type
 # Everything it starts is ended by wine_prefix_down (also on exit, by trap),
 # and so are the processes whose ids the caller adds to WINE_HELPER_PIDS.
+
+wine_loader() {  # wine_loader EXE: the Wine loader that runs EXE itself
+  # Where 32-bit Wine is installed, `wine` is its loader, which runs a 64-bit
+  # program only as the child of a 32-bit start.exe.
+  local pe machine
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  machine=$(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+  case "$machine" in
+    8664) [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64 || echo wine64 ;;
+    014c) [ -x /usr/lib/wine/wine ] && echo /usr/lib/wine/wine || echo wine ;;
+    *) echo wine ;;
+  esac
+}
 
 wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
   # regedit reads UTF-16 with a byte-order mark, which also carries the Chinese names.
@@ -16,6 +31,7 @@ wine_reg_import() {  # wine_reg_import FILE-with-UTF-8-.reg-text
 }
 
 wine_font_replacements() {  # the dialog font's names, drawn with an installed CJK font
+  # An argument is more .reg text, imported with them in the same regedit run.
   local reg
   reg=$(mktemp "${TMPDIR:-/tmp}/plinkor-fonts.XXXXXX.reg")
   # Tahoma is Wine's caption, menu and message font: drawn with the CJK font
@@ -29,6 +45,8 @@ Windows Registry Editor Version 5.00
 "宋体"="AR PL UMing CN"
 "SimSun"="AR PL UMing CN"
 "Tahoma"="AR PL UMing CN"
+
+${1:-}
 REG
   wine_reg_import "$reg"
   rm -f "$reg" "$reg.utf16"
@@ -70,10 +88,10 @@ wine_prefix_up() {
   trap wine_prefix_down EXIT
   wineboot -i >/dev/null 2>&1
   wineserver -w
-  # No window manager runs on Xvfb: Wine would wait 2 s for one to take
-  # every window away (each dialog's end, each program's).
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  wine_font_replacements
+  # No window manager runs on this display: unmanaged, Wine's windows need
+  # not wait for one, which it otherwise does for 2 s at each program's end.
+  wine_font_replacements '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"'
   # Until its server ends the registry lives in memory only: a copy of the
   # prefix (tests/win/program_win.sh) would not have the replacements.
   wineserver -w
@@ -101,7 +119,10 @@ wine_prefix_down() {
   done
   WINE_HELPER_PIDS=
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    # Waited for: a server is found by its prefix's inode, which the next
+    # prefix made may get again.
     wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
   fi
   if [ -n "${WINE_XVFB_PID:-}" ]; then
     kill "$WINE_XVFB_PID" 2>/dev/null || true

@@ -31,6 +31,7 @@ if [ -z "${PLINKOR_PRIVATE_NET:-}" ]; then
   PLINKOR_PRIVATE_NET=1 exec unshare --net -- bash "$0" "$@"
 fi
 
+here=$(cd "$(dirname "$0")" && pwd)
 exe=$1
 test=$2
 shift 2
@@ -40,6 +41,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/plinkor-program.XXXXXX")
 socat_pid=
 cleanup() {
   WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+  WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
   [ -n "$socat_pid" ] && { kill "$socat_pid" 2>/dev/null || true; wait "$socat_pid" 2>/dev/null || true; }
   rm -rf "$work"
 }
@@ -98,8 +100,11 @@ fi
 export PLINKOR_TEST_COM=8 PLINKOR_TEST_BOARD_COM=7
 PLINKOR_EXE=$(winepath -w "$exe")
 export PLINKOR_EXE
+# The test under the Wine loader of its own machine type, once more if Wine
+# failed before it started.
+run_test() { bash "$here/wine_run.sh" "$test" "$@"; }
 status=0
-wine "$test" "$@" || status=$?
+run_test "$@" || status=$?
 if [ -n "${PLINKOR_SCREENSHOT:-}" ]; then
   [ -s "$work/shot.bmp" ] && convert "$work/shot.bmp" "$PLINKOR_SCREENSHOT"
   exit "$status"
@@ -108,10 +113,10 @@ fi
 # Once more with the program's port listed but not a device: its open fails.
 mkdir "$work/gone"  # listed, yet no device opens there
 map_ports "$work/gone"
-PLINKOR_TEST_PORT_GONE=1 wine "$test" "$@" || status=$?
+PLINKOR_TEST_PORT_GONE=1 run_test "$@" || status=$?
 
 # And once with a plain file there: it opens, but no serial call works on it.
 : >"$work/file"
 map_ports "$work/file"
-PLINKOR_TEST_PORT_FILE=1 wine "$test" "$@" || status=$?
+PLINKOR_TEST_PORT_FILE=1 run_test "$@" || status=$?
 exit "$status"
