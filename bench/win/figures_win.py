@@ -35,6 +35,7 @@ import tty
 LINE_RATE = 11520.0  # 115200 baud, 8N1: bytes per second
 MB = 1e6
 PORT = 12345
+ONLY_FLOOD = False
 BARE_SILENT, BARE_RELAY = 12401, 12403
 
 
@@ -95,6 +96,14 @@ def cpu_ns(pid):
         except (OSError, ValueError):
             pass
     return total
+
+
+def cpu_ns_task(task):
+    try:
+        with open(task + "/schedstat") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError):
+        return 0
 
 
 def kind(comm, cmd):
@@ -199,19 +208,20 @@ class FloodWriter(threading.Thread):
     """A board that always has bytes waiting for the program, but never more than a
     few KiB: then what it wrote is, within those, what the program took."""
 
-    def __init__(self, pty):
+    def __init__(self, pty, line=b"yes\n"):
         super().__init__(daemon=True)
         self.pty = pty
+        self.block = line * (4096 // len(line))
         self.written = 0
         self.stop = False
         self.start()
 
     def run(self):
-        block = b"yes\n" * 1024
+        block = self.block
         os.set_blocking(self.pty.master, False)
         try:
             while not self.stop:
-                if self.pty.waiting() >= 4096:
+                if self.pty.waiting() >= 2048:
                     time.sleep(0.0005)
                     continue
                 try:
@@ -231,7 +241,8 @@ class FloodWriter(threading.Thread):
 
 class Writer(threading.Thread):
     """Writes `block` every `period` seconds; a block finds no room when the
-    program's queue holds 4 KiB or more: it is left out and counted."""
+    program's queue holds 2 KiB or more (the line discipline holds 4 KiB at
+    most): it is left out and counted."""
 
     def __init__(self, pty, block, period):
         super().__init__(daemon=True)
@@ -252,7 +263,7 @@ class Writer(threading.Thread):
     def loop(self):
         nxt = time.monotonic()
         while not self.stop:
-            if self.pty.waiting() >= 4096:
+            if self.pty.waiting() >= 2048:
                 self.left_out += len(self.block)
             else:
                 try:
@@ -490,13 +501,13 @@ def bare_window_start():
 # --- one run ----------------------------------------------------------------------
 
 
-def measure_flood(pty, seconds):
+def measure_flood(pty, seconds, line=b"yes\n"):
     """Bytes a second the reader takes from a board that always has more, and the CPU
     seconds of each kind meanwhile: from the first byte written until the reader
     has taken the last (what the pseudo-terminal holds in between is not seen)."""
     meter = CpuMeter()
     c0, t0 = meter.mark(), time.perf_counter()
-    w = FloodWriter(pty)
+    w = FloodWriter(pty, line)
     time.sleep(seconds)
     w.finish()
     t1 = pty.wait_taken() or time.perf_counter()
@@ -536,6 +547,13 @@ def run_once(args, boards, quick):
     log("  %.0f B/s, %s" % (rate, cpu))
     board.drain()
 
+    log("flood of 64-byte lines...")
+    rate, cpu, mbytes = measure_flood(board, seconds, b"a" * 59 + b"&abc\n")
+    f["flood64_x"] = rate / LINE_RATE
+    f["flood64_cpu_mb"] = (cpu["program"] + cpu["server"]) / mbytes
+    f["flood64_us_per_byte"] = 1e6 / rate
+    log("  %.0f B/s, %s" % (rate, cpu))
+
     log("line-rate board...")
     line = b"a" * 59 + b"&abc\n"
     w = Writer(board, line, period=len(line) / LINE_RATE)
@@ -555,6 +573,22 @@ def run_once(args, boards, quick):
     f["line_pct_server"] = 100 * cpu["server"] / wall
     f["line_pct_other"] = 100 * cpu["other"] / wall
     log("  %s over %.1f s, written %.2f of the line rate" % (cpu, wall, f["line_written"]))
+    if ONLY_FLOOD:
+        # Which of the program's threads work while it is idle, and the server.
+        board.wait_taken()
+        time.sleep(1)
+
+        def per_task():
+            return {t: cpu_ns_task(t) for t in glob.glob("/proc/%d/task/*" % pid)}
+        a, s0 = per_task(), meter.mark()
+        time.sleep(5)
+        b, s1 = per_task(), meter.mark()
+        busy = sorted(((b[t] - a.get(t, 0)) / 5e9 * 1e3, t.rsplit("/", 1)[1]) for t in b)
+        log("  idle, ms of CPU a second by thread: %s; %s" % (
+            ", ".join("%s %.2f" % (t, ms) for ms, t in reversed(busy)), CpuMeter.diff(s0, s1)))
+        f["idle_threads"] = busy
+        stop_program(program)
+        return f
 
     # Take whatever lines wait, so that the polls find an empty box.
     for _ in range(50):
@@ -639,7 +673,8 @@ def run_once(args, boards, quick):
                              text=True).stdout
         cpu = CpuMeter.diff(c0, meter.mark())
         f[key + "_us"] = float(out.split()[1]) if out.split() else float("nan")
-        # Start-up and end of the process are in it too: a few ms in 20,000.
+        # The server's (with its start-up and end, a few ms in 20,000); the
+        # process's own is not seen: it comes and goes between the two marks.
         f[key + "_cpu_us"] = (cpu["bare"] + cpu["server"]) / rounds * 1e6
         f[key + "_cpu_us_server"] = cpu["server"] / rounds * 1e6
         log("  %s, %s" % (out.strip(), cpu))
@@ -666,7 +701,7 @@ def syscalls_during(pids, action):
     with open(out) as fo:
         for line in fo:
             parts = line.split()
-            if len(parts) == 2 and parts[1].isdigit():
+            if len(parts) == 2 and parts[1].isdigit() and parts[0] != "total":
                 counts[parts[0]] = int(parts[1])
     os.remove(out)
     return {k: v / n for k, v in counts.items()}, n
@@ -710,19 +745,40 @@ def profile(args, boards):
 
     results["flood byte, ours"] = syscalls_during([pid], flood(board))
     results["flood byte, Wine server (ours)"] = syscalls_during(server, flood(board))
+
+    def idle():
+        time.sleep(5)
+        return 5
+
+    results["idle second, ours"] = syscalls_during([pid], idle)
+    results["idle second, Wine server"] = syscalls_during(server, idle)
     stop_program(program)
+
+    def sends(count):
+        def go():
+            subprocess.run(["wine", BARE, "send", str(count), "message"], capture_output=True)
+            return 1
+        return go
+
+    # The process's start and end cancel out between the two counts.
+    few, _ = syscalls_during(server, sends(100))
+    many, _ = syscalls_during(server, sends(5100))
+    results["bare SendMessageW, Wine server"] = (
+        {k: (many.get(k, 0) - few.get(k, 0)) / 5000 for k in many}, 1)
     fl = WineProgram([BARE, "floor", "COM4", "60"], stdout=subprocess.PIPE)
     fl.popen.stdout.readline()
     fpid = [p for p, (c, m) in wine_pids().items() if "floor" in m and kind(c, m) == "bare"]
     results["byte, bare ReadFile+ClearCommError"] = syscalls_during(fpid, flood(floor))
+    results["byte, bare ReadFile+ClearCommError, Wine server"] = syscalls_during(server, flood(floor))
     fl.stop()
     floor.flush_input()
     print()
-    print("System calls per exchange or per byte (strace -c -f; the tracer slows every call)")
+    print("System calls per exchange, per byte or per second (strace -c -f; the tracer slows every "
+          "call). A Wine server call is a write or writev of its request and a read of the answer.")
     for name, (counts, n) in results.items():
         top = sorted(counts.items(), key=lambda kv: -kv[1])[:8]
         total = sum(counts.values())
-        print("| %-40s | %6.1f in all | %s |" % (name, total, ", ".join(
+        print("| %-40s | %6.1f | %s |" % (name, total, ", ".join(
             "%s %.1f" % kv for kv in top)))
 
 
@@ -737,6 +793,8 @@ def report(runs, label):
         return statistics.median(vals), vals
 
     def row(name, fmt, key, i=None):
+        if any(key not in r for r in runs):
+            return
         m, vals = med(key, i)
         print("| %-46s | %-14s | %s |" % (name, fmt % m, ", ".join(fmt % v for v in vals)))
 
@@ -750,14 +808,17 @@ def report(runs, label):
     row("  CPU-s/MB, Wine server alone", "%.1f", "flood_cpu_mb_server")
     row("  CPU-s/MB, other Wine processes", "%.2f", "flood_cpu_mb_other")
     row("  us per byte", "%.0f", "flood_us_per_byte")
+    row("flood of 64-byte lines, x line rate", "%.2f", "flood64_x")
+    row("  CPU-s/MB, program + Wine server", "%.1f", "flood64_cpu_mb")
+    row("  us per byte", "%.0f", "flood64_us_per_byte")
     row("floor: ReadFile+ClearCommError, x line rate", "%.2f", "floor_x")
     row("  floor CPU-s/MB (process + server)", "%.1f", "floor_cpu_mb")
     row("  floor us per byte", "%.0f", "floor_us_per_byte")
     row("bare cross-thread SendMessageW, us", "%.1f", "send_us")
-    row("  CPU us per send (process + server)", "%.1f", "send_cpu_us")
+    row("  CPU us per send (Wine server; the process unseen)", "%.1f", "send_cpu_us")
     row("  CPU us per send (server alone)", "%.1f", "send_cpu_us_server")
     row("bare event ping-pong, us", "%.1f", "event_us")
-    row("  CPU us per ping-pong (process + server)", "%.1f", "event_cpu_us")
+    row("  CPU us per ping-pong (Wine server)", "%.1f", "event_cpu_us")
     row("line-rate board, % of a core (prog + server)", "%.1f", "line_pct")
     row("  board's bytes written / line rate", "%.2f", "line_written")
     row("  program alone", "%.1f", "line_pct_program")
@@ -769,14 +830,16 @@ def report(runs, label):
     row("commands / bare", "%.2f", "cmd_ratio")
     row("  ours /s", "%.0f", "cmd_ours")
     row("  bare /s", "%.0f", "cmd_bare")
-    print("|   each command at the board once, in order    | %s |" % [r["cmd_once"] for r in runs])
-    print("|   failed exchanges (polls, commands)          | %s |" %
-          [(r["poll_failed"], r["cmd_failed"]) for r in runs])
+    if all("cmd_once" in r for r in runs):
+        print("|   each command at the board once, in order    | %s |" % [r["cmd_once"] for r in runs])
+        print("|   failed exchanges (polls, commands)          | %s |" %
+              [(r["poll_failed"], r["cmd_failed"]) for r in runs])
     row("command latency median, us", "%.0f", "lat", 0)
     row("command latency p99, us", "%.0f", "lat", 1)
     print("|   line-rate backlog at start, end (bytes)     | %s |" % [r["line_backlog"] for r in runs])
-    print("|   lost (ours, bare)                            | %s |" %
-          [(r["lat"][2], r["lat_bare"][2]) for r in runs])
+    if all("lat" in r for r in runs):
+        print("|   lost (ours, bare)                            | %s |" %
+              [(r["lat"][2], r["lat_bare"][2]) for r in runs])
     row("bare relay latency median, us", "%.0f", "lat_bare", 0)
     row("bare relay latency p99, us", "%.0f", "lat_bare", 1)
     row("command -> echo -> poll median, us", "%.0f", "rt", 0)
@@ -792,7 +855,7 @@ def report(runs, label):
 
 
 def main():
-    global BARE
+    global BARE, ONLY_FLOOD
     p = argparse.ArgumentParser()
     p.add_argument("exe")
     p.add_argument("bare")
@@ -801,8 +864,11 @@ def main():
     p.add_argument("--label", default="")
     p.add_argument("--profile", action="store_true",
                    help="system calls per exchange and per byte, ours and the anchors' (strace)")
+    p.add_argument("--only-flood", action="store_true",
+                   help="the start, the floods and the line-rate board only")
     args = p.parse_args()
     BARE = args.bare
+    ONLY_FLOOD = args.only_flood
     boards = {"board": Pty(), "relay": Pty(), "floor": Pty()}
     map_ports({3: boards["relay"].path, 4: boards["floor"].path, 8: boards["board"].path})
     bares = [WineProgram([BARE, "serve", str(BARE_SILENT), "silent"]),
@@ -817,7 +883,7 @@ def main():
             log("=== run %d (load %s)" % (i + 1, ld))
             r = run_once(args, boards, args.quick)
             r["load"] = ld
-            r["peak_kb_mib"] = r["peak_kb"] / 1024
+            r["peak_kb_mib"] = r.get("peak_kb", 0) / 1024
             runs.append(r)
             report([r], args.label + ", run %d" % (i + 1))
     finally:
