@@ -45,10 +45,16 @@ root_script=${PLINKOR_WINE32_ROOT_SCRIPT:-scripts/wine32-root.sh}
 preset=${PLINKOR_BENCH_PRESET:-win32}
 how=host
 if [ "$preset" = win32 ] && [ ! -x /usr/lib/wine/wine ]; then
-  if [ -f "$root_script" ] && bash "$root_script" check && bash "$root_script" make; then
-    how=root
-  else
-    echo "=== no 32-bit Wine here or in a root: the x86-64 build under 64-bit Wine instead"
+  why="no $root_script to make a root with 32-bit Wine"
+  if [ -f "$root_script" ]; then
+    why="this kernel runs no 32-bit x86 programs"
+    if bash "$root_script" check; then
+      why="the root with 32-bit Wine could not be made"
+      bash "$root_script" make && how=root
+    fi
+  fi
+  if [ "$how" != root ]; then
+    echo "=== no 32-bit Wine ($why): the x86-64 build under 64-bit Wine instead"
     preset=win64
   fi
 fi
