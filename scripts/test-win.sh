@@ -43,12 +43,20 @@ run_suite() {
 
 # This machine's Debian cannot install 32-bit Wine: a Debian 12 root that has
 # it is made (or reused) while the builds run, for the 32-bit build's tests.
-# No root helps where the kernel runs no 32-bit programs at all.
+# Where the kernel runs no 32-bit programs at all, the root's qemu-i386 runs
+# them, in a user namespace of the root's own.
 root_pid=
 no_32bit=
+emulated=
 if ! bash scripts/wine32-root.sh check; then
-  no_32bit="this kernel runs no 32-bit x86 programs (IA-32 emulation is off; booting with ia32_emulation=on would allow them), so no 32-bit Wine can run here"
-elif [ ! -x /usr/lib/wine/wine ]; then
+  if bash scripts/wine32-root.sh emulable; then
+    emulated=", its 32-bit code emulated by qemu-i386 (this kernel runs no 32-bit x86 programs)"
+    echo "=== this kernel runs no 32-bit x86 programs (IA-32 emulation is off): the 32-bit build's tests run under qemu-i386"
+  else
+    no_32bit="this kernel runs no 32-bit x86 programs (IA-32 emulation is off; booting with ia32_emulation=on would allow them) and cannot hand them to an emulator in a user namespace (Linux 6.7 and later), so no 32-bit Wine can run here"
+  fi
+fi
+if [ -z "$no_32bit" ] && { [ -n "$emulated" ] || [ ! -x /usr/lib/wine/wine ]; }; then
   if [ "$(id -u)" -ne 0 ] || ! command -v debootstrap >/dev/null || ! command -v unshare >/dev/null; then
     no_32bit="no 32-bit Wine here, and a root with it needs root, debootstrap and unshare"
   else
@@ -87,7 +95,7 @@ if ! command -v wine >/dev/null || ! command -v Xvfb >/dev/null || ! command -v 
 fi
 # Where this machine has no 32-bit Wine, the 64-bit build runs under its
 # 64-bit Wine, and the 32-bit one in the root (made alongside the builds).
-if [ -x /usr/lib/wine/wine ] && [ -z "$no_32bit" ]; then
+if [ -x /usr/lib/wine/wine ] && [ -z "$no_32bit" ] && [ -z "$emulated" ]; then
   run_suite win32 "this machine's Wine" bash scripts/wine-suite.sh win32 "this machine's Wine" "$@"
 else
   if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
@@ -102,7 +110,7 @@ else
     wait "$root_pid" || root_status=$?
     sed 's/^/    /' "$root_log"
     if ((root_status == 0)); then
-      where="in the Debian 12 root $(bash scripts/wine32-root.sh where)"
+      where="in the Debian 12 root $(bash scripts/wine32-root.sh where)$emulated"
       run_suite win32 "$where" bash scripts/wine32-root.sh run bash scripts/wine-suite.sh win32 "$where" "$@"
     else
       no_32bit="the root with 32-bit Wine could not be made ($root_log)"

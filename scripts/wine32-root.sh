@@ -8,6 +8,7 @@
 #   wine32-root.sh run CMD [ARG…]  # run CMD there, in this folder (the clone)
 #   wine32-root.sh where           # the root's folder
 #   wine32-root.sh check           # exit 0 when this kernel runs 32-bit x86 programs
+#   wine32-root.sh emulable        # exit 0 when it does not, but qemu-i386 can stand in
 #
 # The root lives outside the clone, in $PLINKOR_WINE32_ROOT (default
 # /var/cache/plinkor/wine32-root), is made under a lock and marked complete only
@@ -17,6 +18,14 @@
 # path so that the build trees work unchanged. Nothing is mounted on this
 # machine, and when CMD ends so does every process it left. The network
 # namespace has only lo: everything is installed by `make`, before.
+#
+# A kernel without IA-32 emulation (ia32_emulation=off) refuses every 32-bit
+# program. There the root also gets qemu-i386 (from bookworm-backports: the
+# 7.2 in bookworm searches its whole 4 GiB for every mapping, and a 32-bit
+# Wine program then takes a minute to start instead of half a second), and
+# `run` enters a user namespace as well, where a binfmt_misc of its own (Linux
+# 6.7 and later) hands 32-bit programs to it; nothing is registered on this
+# machine.
 # Needs root.
 set -euo pipefail
 
@@ -35,11 +44,16 @@ packages=(
   iproute2 util-linux     # the program's test: a network namespace with lo up
 )
 
+# Where the kernel runs no 32-bit code: the emulator, and the release it comes from.
+emulator=qemu-user
+emulator_release=$suite-backports
+qemu=/usr/bin/qemu-i386
+
 die() {
   echo "wine32-root: $*" >&2
   exit 1
 }
-case "${1:-}" in where | check) ;; *) [ "$(id -u)" -eq 0 ] || die "needs root" ;; esac
+case "${1:-}" in where | check | emulable) ;; *) [ "$(id -u)" -eq 0 ] || die "needs root" ;; esac
 
 # Whether this kernel runs 32-bit x86 programs at all: it may be built or
 # booted without IA-32 emulation (ia32_emulation=off), and then no root helps.
@@ -58,6 +72,14 @@ kernel_runs_32bit() {
   return "$status"
 }
 
+# Whether 32-bit programs can be handed to an emulator in a user namespace of
+# our own: its binfmt_misc is private to it.
+userns_binfmt() {
+  unshare --user --map-root-user --mount --propagation private -- \
+    sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
+      [ -w /proc/sys/fs/binfmt_misc/register ]' 2>/dev/null
+}
+
 # The first mirror this machine takes the main suite from (deb822 or one-line).
 host_mirror() {
   local f
@@ -73,21 +95,34 @@ host_mirror() {
     awk -v suite="$suite" '$1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == suite) print $2 }' || true
 }
 
-# enter ROOT NETWORK(0|1) CMD…: CMD inside ROOT, in private namespaces.
+# enter ROOT NETWORK(0|1) CMD…: CMD inside ROOT, in private namespaces; with
+# EMULATE=1 also in a user namespace whose 32-bit programs run under qemu-i386.
 enter() {
-  local dir=$1 net=$2
+  local dir=$1 net=$2 emulate=${EMULATE:-0}
   shift 2
   local flags=(--mount --pid --fork --kill-child --propagation private)
+  ((emulate)) && flags+=(--user --map-root-user)
   ((net)) && flags+=(--net)
   unshare "${flags[@]}" -- bash -euo pipefail -c '
-    r=$1 repo=$2 net=$3
-    shift 3
+    r=$1 repo=$2 net=$3 emulate=$4 qemu=$5
+    shift 5
+    if ((emulate)); then
+      # "F": the emulator is opened now, so it serves inside the chroot too.
+      mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+      printf "%s" ":plinkor-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$r$qemu:OCF" \
+        >/proc/sys/fs/binfmt_misc/register
+    fi
     mount -t proc proc "$r/proc"
     mount -t sysfs sysfs "$r/sys"
     mount -t tmpfs -o mode=755,size=8m dev "$r/dev"
     for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
       IFS=: read -r name major minor <<<"$node"
-      mknod -m 666 "$r/dev/$name" c "$major" "$minor"
+      if ((emulate)); then # no mknod in a user namespace: the devices are bound
+        touch "$r/dev/$name"
+        mount --bind "/dev/$name" "$r/dev/$name"
+      else
+        mknod -m 666 "$r/dev/$name" c "$major" "$minor"
+      fi
     done
     mkdir "$r/dev/pts" "$r/dev/shm"
     mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$r/dev/pts"
@@ -106,17 +141,20 @@ enter() {
     exec chroot "$r" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       bash -c "cd \"\${1:-/}\" && shift && exec \"\$@\"" - "$repo" "$@"
-  ' - "$dir" "${REPO:-}" "$net" "$@"
+  ' - "$dir" "${REPO:-}" "$net" "$emulate" "$qemu" "$@"
 }
 
 make_root() {
-  local cache stamp want begun=$SECONDS
-  kernel_runs_32bit || die "this kernel runs no 32-bit x86 programs (IA-32 emulation is off): 32-bit Wine cannot run here"
+  local cache stamp want begun=$SECONDS extra=()
+  if ! kernel_runs_32bit; then
+    userns_binfmt || die "this kernel runs no 32-bit x86 programs (IA-32 emulation is off), and has no binfmt_misc for user namespaces (Linux 6.7) to hand them to qemu-i386: 32-bit Wine cannot run here"
+    extra=("$emulator/$emulator_release")
+  fi
   cache=$(dirname "$root")
   mkdir -p "$cache"
   exec 9>"$root.lock"
   flock 9
-  want=$(printf '%s\n' "$suite" "${packages[@]}")
+  want=$(printf '%s\n' "$suite" "${packages[@]}" "${extra[@]}")
   stamp="$root/.plinkor-complete"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
     echo "wine32-root: reusing $root ($((SECONDS - begun)) s)"
@@ -153,7 +191,10 @@ make_root() {
     chmod +x "$new/usr/sbin/policy-rc.d"
   fi
   cp /etc/resolv.conf "$new/etc/resolv.conf" 2>/dev/null || true
-  echo "wine32-root: installing Wine (32- and 64-bit), Xvfb and the test tools"
+  echo "wine32-root: installing Wine (32- and 64-bit), Xvfb and the test tools${extra:+, and qemu-i386 (this kernel runs no 32-bit programs)}"
+  if ((${#extra[@]})); then
+    echo "deb $mirror $emulator_release main" >"$new/etc/apt/sources.list.d/$emulator_release.list"
+  fi
   REPO='' enter "$new" 0 bash -euo pipefail -c '
     export DEBIAN_FRONTEND=noninteractive
     apt_get() { apt-get -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false "$@"; }
@@ -167,7 +208,7 @@ make_root() {
       sleep 5
     done
     exit 1
-  ' - "${packages[@]}" >"$cache/wine32-root-apt.log" 2>&1 ||
+  ' - "${packages[@]}" "${extra[@]}" >"$cache/wine32-root-apt.log" 2>&1 ||
     die "installing into the root failed: $(tail -n 5 "$cache/wine32-root-apt.log")"
   REPO='' enter "$new" 0 apt-get clean
   printf '%s\n' "$want" >"$new/.plinkor-complete"
@@ -179,10 +220,17 @@ case "${1:-}" in
   make) make_root ;;
   where) echo "$root" ;;
   check) kernel_runs_32bit ;;
+  emulable) ! kernel_runs_32bit && userns_binfmt ;;
   run)
     shift
     [ -f "$root/.plinkor-complete" ] || die "no complete root at $root (run: $0 make)"
-    REPO=$PWD enter "$root" 1 "$@"
+    emulate=0
+    if ! kernel_runs_32bit; then
+      [ -x "$root$qemu" ] || die "this kernel runs no 32-bit programs and the root has no $qemu (run: $0 make)"
+      echo "wine32-root: this kernel runs no 32-bit x86 programs: in the root they run under $qemu ($("$root$qemu" --version | head -n1))" >&2
+      emulate=1
+    fi
+    EMULATE=$emulate REPO=$PWD enter "$root" 1 "$@"
     ;;
   *) die "usage: $0 make | run CMD [ARG…]" ;;
 esac
