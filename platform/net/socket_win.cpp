@@ -49,6 +49,34 @@ int RecordSocketError() {
     return code;
 }
 
+// Until `event` (selected for `socket`'s network events), the stop signal or
+// `ms`. The stop signal wins over a ready socket.
+NetStatus WaitForSocketEvent(SOCKET socket, WSAEVENT event, Waitable stop, DWORD ms) {
+    HANDLE handles[2];
+    DWORD count = 0;
+    const bool watchStop = stop.native != Waitable::kNone;
+    if (watchStop) {
+        handles[count++] = reinterpret_cast<HANDLE>(stop.native);
+    }
+    handles[count++] = event;
+    const DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, ms);
+    if (watchStop && result == WAIT_OBJECT_0) {
+        return NetStatus::kStopped;
+    }
+    if (result == WAIT_TIMEOUT) {
+        return NetStatus::kTimeout;
+    }
+    if (result != WAIT_OBJECT_0 + count - 1) {
+        SetLastError(static_cast<int>(::GetLastError()));
+        return NetStatus::kFailed;
+    }
+    // Resets the event; an error or a close also counts as ready, and the
+    // call that follows says which.
+    WSANETWORKEVENTS happened{};
+    ::WSAEnumNetworkEvents(socket, event, &happened);
+    return NetStatus::kOk;
+}
+
 // The network events of one call on one socket. While it lives the socket
 // signals its event for `events`; at its end the socket is released from it.
 class NetworkWait {
@@ -70,32 +98,9 @@ public:
 
     bool ok() const { return ok_; }
 
-    // Until one of the events, the stop signal or the deadline. The stop
-    // signal wins over a ready socket.
+    // Until one of the events, the stop signal or the deadline.
     NetStatus Wait(Waitable stop, const Deadline& deadline) {
-        HANDLE handles[2];
-        DWORD count = 0;
-        const bool watchStop = stop.native != Waitable::kNone;
-        if (watchStop) {
-            handles[count++] = reinterpret_cast<HANDLE>(stop.native);
-        }
-        handles[count++] = event_;
-        const DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, deadline.Remaining());
-        if (watchStop && result == WAIT_OBJECT_0) {
-            return NetStatus::kStopped;
-        }
-        if (result == WAIT_TIMEOUT) {
-            return NetStatus::kTimeout;
-        }
-        if (result != WAIT_OBJECT_0 + count - 1) {
-            SetLastError(static_cast<int>(::GetLastError()));
-            return NetStatus::kFailed;
-        }
-        // Resets the event; an error or a close also counts as ready, and
-        // the call that follows says which.
-        WSANETWORKEVENTS happened{};
-        ::WSAEnumNetworkEvents(socket_, event_, &happened);
-        return NetStatus::kOk;
+        return WaitForSocketEvent(socket_, event_, stop, deadline.Remaining());
     }
 
 private:
@@ -219,7 +224,7 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
         SetLastError(WSAEINVAL);  // not listening
         return NetStatus::kFailed;
     }
-    const auto event = reinterpret_cast<HANDLE>(readiness_);
+    const auto event = reinterpret_cast<WSAEVENT>(readiness_);
     if (IsSet(stop)) {
         return NetStatus::kStopped;
     }
@@ -254,28 +259,14 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
         // a missed signal costs a connection some milliseconds and never
         // stops the bridge for good.
         const DWORD left = deadline.Remaining();
-        HANDLE handles[2];
-        DWORD count = 0;
-        const bool watchStop = stop.native != Waitable::kNone;
-        if (watchStop) {
-            handles[count++] = reinterpret_cast<HANDLE>(stop.native);
-        }
-        handles[count++] = event;
-        const DWORD result =
-            ::WaitForMultipleObjects(count, handles, FALSE, std::min(left, kAcceptRecheckMs));
-        if (watchStop && result == WAIT_OBJECT_0) {
-            return NetStatus::kStopped;
-        }
-        if (result == WAIT_OBJECT_0 + count - 1) {
-            WSANETWORKEVENTS happened{};  // resets the event
-            ::WSAEnumNetworkEvents(Sock(native_), event, &happened);
-        } else if (result == WAIT_TIMEOUT) {
+        const NetStatus ready =
+            WaitForSocketEvent(Sock(native_), event, stop, std::min(left, kAcceptRecheckMs));
+        if (ready == NetStatus::kTimeout) {
             // The time is up after one more look: a connection whose signal
             // went missing is taken all the same.
             timedOut = left <= kAcceptRecheckMs;
-        } else {
-            SetLastError(static_cast<int>(::GetLastError()));
-            return NetStatus::kFailed;
+        } else if (ready != NetStatus::kOk) {
+            return ready;
         }
     }
 }
