@@ -56,35 +56,79 @@ static_assert(kAboutControls[0].style == 0x50000003);
 static_assert(kAboutControls[1].style == 0x50020080);
 static_assert(kAboutControls[3].style == 0x50030001);
 
-// Control 1003, CB_ADDSTRING, 7 bytes: "115200" and its zero; then the end mark.
-constexpr std::array<uint8_t, 17> kMainDlgInit{
-    0xEB, 0x03, 0x03, 0x04, 0x07, 0x00, 0x00, 0x00, '1', '1', '5', '2', '0', '0', 0x00, 0x00, 0x00,
+// A dialog-initialisation record whose data is a text, sent with its zero.
+struct DlgInitText {
+    int controlId;
+    uint16_t message;
+    std::string_view text;
 };
+
+constexpr std::size_t DlgInitSize(std::span<const DlgInitText> records) {
+    std::size_t size = 2;  // the end mark
+    for (const DlgInitText& r : records) {
+        size += 8 + r.text.size() + 1;
+    }
+    return size;
+}
+
+// The resource's bytes, little-endian: per record the control and the message
+// (a word each) and the data's length (a double word), then the data; a zero
+// word ends them.
+template <std::size_t N>
+constexpr std::array<uint8_t, N> DlgInitBytes(std::span<const DlgInitText> records) {
+    std::array<uint8_t, N> bytes{};
+    std::size_t at = 0;
+    const auto put = [&](uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) {
+            bytes[at++] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    for (const DlgInitText& r : records) {
+        put(static_cast<uint16_t>(r.controlId), 2);
+        put(r.message, 2);
+        put(static_cast<uint32_t>(r.text.size() + 1), 4);
+        for (const char c : r.text) {
+            put(static_cast<uint8_t>(c), 1);
+        }
+        put(0, 1);
+    }
+    put(0, 2);
+    return bytes;
+}
+
+constexpr DlgInitText kMainInitTexts[] = {
+    {IDC_CMB_MODEL, kCbAddString, "115200"},
+};
+constexpr auto kMainDlgInit = DlgInitBytes<DlgInitSize(kMainInitTexts)>(kMainInitTexts);
 
 constexpr std::string_view kFace = "宋体";
 
 const DialogTemplate kMain{
-    IDD_MAIN_DIALOG,
-    true,
-    kDialogFrame | kVisible,
-    kExAppWindow,
-    0,
-    0,
-    320,
-    46,
-    "Plinkor-在线编程",
-    9,
-    0,
-    false,
-    1,
-    kFace,
-    kMainControls,
-    kMainDlgInit,
+    .id = IDD_MAIN_DIALOG,
+    .extended = true,
+    .style = kDialogFrame | kVisible,
+    .exStyle = kExAppWindow,
+    .width = 320,
+    .height = 46,
+    .caption = "Plinkor-在线编程",
+    .pointSize = 9,
+    .charset = 1,
+    .face = kFace,
+    .controls = kMainControls,
+    .initData = kMainDlgInit,
 };
 
 const DialogTemplate kAbout{
-    IDD_ABOUT_BOX, false,          kDialogFrame, 0, 0, 0, 235, 55, "关于 Plinkor", 9, 0, false, 1,
-    kFace,         kAboutControls, {},
+    .id = IDD_ABOUT_BOX,
+    .extended = false,
+    .style = kDialogFrame,
+    .width = 235,
+    .height = 55,
+    .caption = "关于 Plinkor",
+    .pointSize = 9,
+    .charset = 1,
+    .face = kFace,
+    .controls = kAboutControls,
 };
 
 constexpr std::array<std::string_view, 5> kFontFamilies{
