@@ -3,6 +3,7 @@
 #include <array>
 
 #include "res/resource.h"
+#include "res/version.h"
 
 namespace plk::res {
 
@@ -143,20 +144,28 @@ constexpr std::array kVersionStrings{
     VersionInfo::Value{"Comments", ""},
     VersionInfo::Value{"CompanyName", ""},
     VersionInfo::Value{"FileDescription", "Plinkor"},
-    VersionInfo::Value{"FileVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"FileVersion", PLINKOR_VERSION_COMMAS},
     VersionInfo::Value{"InternalName", "Plinkor"},
     VersionInfo::Value{"LegalCopyright", "版权所有 (C) 2026"},
     VersionInfo::Value{"LegalTrademarks", ""},
     VersionInfo::Value{"OriginalFilename", "Plinkor.EXE"},
     VersionInfo::Value{"PrivateBuild", ""},
     VersionInfo::Value{"ProductName", "Plinkor 应用程序"},
-    VersionInfo::Value{"ProductVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"ProductVersion", PLINKOR_VERSION_COMMAS},
     VersionInfo::Value{"SpecialBuild", ""},
 };
 
 const VersionInfo kVersion{
-    {1, 0, 0, 1}, {1, 0, 0, 1},    0x3F, 0, 4 /* VOS__WINDOWS32 */, 1 /* VFT_APP */, 0, kLanguage,
-    1200,         kVersionStrings,
+    .fileVersion = {PLINKOR_VERSION_NUMBERS},
+    .productVersion = {PLINKOR_VERSION_NUMBERS},
+    .flagsMask = 0x3F,
+    .flags = 0,
+    .os = 4,        // VOS__WINDOWS32
+    .fileType = 1,  // VFT_APP
+    .fileSubtype = 0,
+    .language = kLanguage,
+    .codePage = 1200,
+    .strings = kVersionStrings,
 };
 
 // Attribute values in single quotes: the resource script's strings then need
@@ -164,7 +173,7 @@ const VersionInfo kVersion{
 constexpr std::array<std::string_view, 21> kManifest{
     "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>",
     "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>",
-    "  <assemblyIdentity type='win32' name='Plinkor' version='1.0.0.1'/>",
+    "  <assemblyIdentity type='win32' name='Plinkor' version='" PLINKOR_VERSION "'/>",
     "  <description>Plinkor</description>",
     "  <compatibility xmlns='urn:schemas-microsoft-com:compatibility.v1'>",
     "    <application>",
