@@ -5,8 +5,9 @@ namespace plk {
 CBridgeApp theApp;
 
 namespace {
-// Start-up settings of the Windows framework (hosting ActiveX controls, the
-// three-dimensional control look). Nothing depends on them here.
+// The first two steps of start-up keep their place, but there is nothing for
+// them to set: no ActiveX control is hosted, and every control already has the
+// window system's own look.
 void AfxEnableControlContainer() {}
 bool Enable3dControls() {
     return true;
@@ -35,14 +36,13 @@ bool CBridgeApp::InitInstance() {
     AfxEnableControlContainer();
     Enable3dControls();
     {
+        // No main-window record: the threads the dialog starts and its About
+        // box are handed the dialog, or find it running, instead.
         CBridgeDlg dialog;
-        // Before the dialog runs: threads it starts find the main window here.
-        m_pMainWnd.store(&dialog, std::memory_order_release);
         dialog.SetCommandOwner(this);
         dialog.DoModal();
         // The dialog object goes at the end of this block: whatever it started
         // is stopped and joined there, then its link closes the port.
-        m_pMainWnd.store(nullptr, std::memory_order_release);
     }
     return false;
 }

@@ -2,8 +2,6 @@
 // dialog modally; the program ends when the dialog has closed.
 #pragma once
 
-#include <atomic>
-
 #include "app/bridge_dlg.h"
 
 namespace plk {
@@ -26,13 +24,7 @@ public:
     void OnHelp() { ++m_helpRequests; }
     int helpRequests() const { return m_helpRequests; }
 
-    // The main window while the main dialog object exists, else nullptr. Set
-    // on the user-interface thread before the dialog opens (release); threads
-    // the dialog starts read it with acquire.
-    CBridgeDlg* GetMainWnd() const { return m_pMainWnd.load(std::memory_order_acquire); }
-
 private:
-    std::atomic<CBridgeDlg*> m_pMainWnd{nullptr};
     int m_helpRequests = 0;  // user-interface thread
 };
 

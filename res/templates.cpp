@@ -3,6 +3,7 @@
 #include <array>
 
 #include "res/resource.h"
+#include "res/version.h"
 
 namespace plk::res {
 
@@ -56,35 +57,79 @@ static_assert(kAboutControls[0].style == 0x50000003);
 static_assert(kAboutControls[1].style == 0x50020080);
 static_assert(kAboutControls[3].style == 0x50030001);
 
-// Control 1003, CB_ADDSTRING, 7 bytes: "115200" and its zero; then the end mark.
-constexpr std::array<uint8_t, 17> kMainDlgInit{
-    0xEB, 0x03, 0x03, 0x04, 0x07, 0x00, 0x00, 0x00, '1', '1', '5', '2', '0', '0', 0x00, 0x00, 0x00,
+// A dialog-initialisation record whose data is a text, sent with its zero.
+struct DlgInitText {
+    int controlId;
+    uint16_t message;
+    std::string_view text;
 };
+
+constexpr std::size_t DlgInitSize(std::span<const DlgInitText> records) {
+    std::size_t size = 2;  // the end mark
+    for (const DlgInitText& r : records) {
+        size += 8 + r.text.size() + 1;
+    }
+    return size;
+}
+
+// The resource's bytes, little-endian: per record the control and the message
+// (a word each) and the data's length (a double word), then the data; a zero
+// word ends them.
+template <std::size_t N>
+constexpr std::array<uint8_t, N> DlgInitBytes(std::span<const DlgInitText> records) {
+    std::array<uint8_t, N> bytes{};
+    std::size_t at = 0;
+    const auto put = [&](uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) {
+            bytes[at++] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    for (const DlgInitText& r : records) {
+        put(static_cast<uint16_t>(r.controlId), 2);
+        put(r.message, 2);
+        put(static_cast<uint32_t>(r.text.size() + 1), 4);
+        for (const char c : r.text) {
+            put(static_cast<uint8_t>(c), 1);
+        }
+        put(0, 1);
+    }
+    put(0, 2);
+    return bytes;
+}
+
+constexpr DlgInitText kMainInitTexts[] = {
+    {IDC_CMB_MODEL, kCbAddString, "115200"},
+};
+constexpr auto kMainDlgInit = DlgInitBytes<DlgInitSize(kMainInitTexts)>(kMainInitTexts);
 
 constexpr std::string_view kFace = "宋体";
 
 const DialogTemplate kMain{
-    IDD_MAIN_DIALOG,
-    true,
-    kDialogFrame | kVisible,
-    kExAppWindow,
-    0,
-    0,
-    320,
-    46,
-    "Plinkor-在线编程",
-    9,
-    0,
-    false,
-    1,
-    kFace,
-    kMainControls,
-    kMainDlgInit,
+    .id = IDD_MAIN_DIALOG,
+    .extended = true,
+    .style = kDialogFrame | kVisible,
+    .exStyle = kExAppWindow,
+    .width = 320,
+    .height = 46,
+    .caption = "Plinkor-在线编程",
+    .pointSize = 9,
+    .charset = 1,
+    .face = kFace,
+    .controls = kMainControls,
+    .initData = kMainDlgInit,
 };
 
 const DialogTemplate kAbout{
-    IDD_ABOUT_BOX, false,          kDialogFrame, 0, 0, 0, 235, 55, "关于 Plinkor", 9, 0, false, 1,
-    kFace,         kAboutControls, {},
+    .id = IDD_ABOUT_BOX,
+    .extended = false,
+    .style = kDialogFrame,
+    .width = 235,
+    .height = 55,
+    .caption = "关于 Plinkor",
+    .pointSize = 9,
+    .charset = 1,
+    .face = kFace,
+    .controls = kAboutControls,
 };
 
 constexpr std::array<std::string_view, 5> kFontFamilies{
@@ -99,20 +144,28 @@ constexpr std::array kVersionStrings{
     VersionInfo::Value{"Comments", ""},
     VersionInfo::Value{"CompanyName", ""},
     VersionInfo::Value{"FileDescription", "Plinkor"},
-    VersionInfo::Value{"FileVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"FileVersion", PLINKOR_VERSION_COMMAS},
     VersionInfo::Value{"InternalName", "Plinkor"},
     VersionInfo::Value{"LegalCopyright", "版权所有 (C) 2026"},
     VersionInfo::Value{"LegalTrademarks", ""},
     VersionInfo::Value{"OriginalFilename", "Plinkor.EXE"},
     VersionInfo::Value{"PrivateBuild", ""},
     VersionInfo::Value{"ProductName", "Plinkor 应用程序"},
-    VersionInfo::Value{"ProductVersion", "1, 0, 0, 1"},
+    VersionInfo::Value{"ProductVersion", PLINKOR_VERSION_COMMAS},
     VersionInfo::Value{"SpecialBuild", ""},
 };
 
 const VersionInfo kVersion{
-    {1, 0, 0, 1}, {1, 0, 0, 1},    0x3F, 0, 4 /* VOS__WINDOWS32 */, 1 /* VFT_APP */, 0, kLanguage,
-    1200,         kVersionStrings,
+    .fileVersion = {PLINKOR_VERSION_NUMBERS},
+    .productVersion = {PLINKOR_VERSION_NUMBERS},
+    .flagsMask = 0x3F,
+    .flags = 0,
+    .os = 4,        // VOS__WINDOWS32
+    .fileType = 1,  // VFT_APP
+    .fileSubtype = 0,
+    .language = kLanguage,
+    .codePage = 1200,
+    .strings = kVersionStrings,
 };
 
 // Attribute values in single quotes: the resource script's strings then need
@@ -120,7 +173,7 @@ const VersionInfo kVersion{
 constexpr std::array<std::string_view, 21> kManifest{
     "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>",
     "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>",
-    "  <assemblyIdentity type='win32' name='Plinkor' version='1.0.0.1'/>",
+    "  <assemblyIdentity type='win32' name='Plinkor' version='" PLINKOR_VERSION "'/>",
     "  <description>Plinkor</description>",
     "  <compatibility xmlns='urn:schemas-microsoft-com:compatibility.v1'>",
     "    <application>",

@@ -64,21 +64,24 @@ struct ControlTemplate {
     }
 };
 
+// Written with designated initialisers; the members with a value here may be
+// left out.
 struct DialogTemplate {
     int id;
     bool extended;  // extended template form (else classic)
     uint32_t style;
-    uint32_t exStyle;
-    int x, y, width, height;  // dialog units
+    uint32_t exStyle = 0;
+    int x = 0, y = 0;  // dialog units
+    int width, height;
     std::string_view caption;
     int pointSize;
-    int weight;
-    bool italic;
+    int weight = 0;
+    bool italic = false;
     int charset;
     std::string_view face;  // the face the template names
     std::span<const ControlTemplate> controls;
     // The dialog-initialisation resource of the same identifier; empty for none.
-    std::span<const uint8_t> initData;
+    std::span<const uint8_t> initData = {};
 };
 
 const DialogTemplate& MainDialog();

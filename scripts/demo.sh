@@ -15,4 +15,4 @@ fi
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target plinkor plinkor_demo
-exec ./build/default/tests/plinkor_demo "$@"
+exec ./build/default/tools/demo/plinkor_demo "$@"

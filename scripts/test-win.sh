@@ -81,7 +81,7 @@ done
 if [ -f build/win32/app/Plinkor.exe ]; then
   echo "=== resources of build/win32/app/Plinkor.exe"
   g++ -std=c++20 -O1 -Wall -Wextra -Werror -DPLINKOR_UNDER_WINE=0 -DPLINKOR_RESOURCE_EXE='""' \
-    -DPLINKOR_EXPECTED_MACHINE='"0x14C"' tests/win/resource_check_test.cpp \
+    -DPLINKOR_EXPECTED_MACHINE='"0x14C"' -Ibuild/win32/res/include tests/win/resource_check_test.cpp \
     tests/win/pe_resources.cpp -lgtest -lgtest_main -pthread -o build/win32/resource_check_host
   PLINKOR_RESOURCE_EXE=build/win32/app/Plinkor.exe build/win32/resource_check_host --gtest_brief=1
   echo "=== the 32-bit ZIP"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pe_resources.h"
+#include "res/version.h"
 
 namespace plk::test {
 namespace {
@@ -377,9 +378,12 @@ TEST(ProgramResources, VersionBlock) {
     EXPECT_TRUE(root.key == u"VS_VERSION_INFO");
     ASSERT_EQ(root.value.size(), 52U);
     ByteReader fixed(root.value);
+    // Each version as two double words, the higher numbers first.
+    constexpr uint16_t kVersion[] = {PLINKOR_VERSION_NUMBERS};
+    constexpr uint32_t kHigh = uint32_t{kVersion[0]} << 16 | kVersion[1];
+    constexpr uint32_t kLow = uint32_t{kVersion[2]} << 16 | kVersion[3];
     const std::vector<uint32_t> expectedFixed{
-        0xFEEF04BD, 0x00010000, 0x00010000, 0x00000001, 0x00010000, 0x00000001, 0x3F,
-        0,          4,          1,          0,          0,          0};
+        0xFEEF04BD, 0x00010000, kHigh, kLow, kHigh, kLow, 0x3F, 0, 4, 1, 0, 0, 0};
     std::vector<uint32_t> fields;
     for (int i = 0; i < 13; ++i)
         fields.push_back(fixed.U32());
@@ -404,10 +408,11 @@ TEST(ProgramResources, VersionBlock) {
     ASSERT_EQ(values.size(), 12U);
     EXPECT_FALSE(values[5].empty()) << "the legal notice";
     values[5].clear();
+    const std::u16string version = u"" PLINKOR_VERSION_COMMAS;
     const std::vector<std::u16string> expectedValues{
-        u"",           u"", u"Plinkor",     u"1, 0, 0, 1", u"Plinkor",
-        u"",           u"", u"Plinkor.EXE", u"",           u"Plinkor 应用程序",
-        u"1, 0, 0, 1", u""};
+        u"",     u"", u"Plinkor",     version, u"Plinkor",
+        u"",     u"", u"Plinkor.EXE", u"",     u"Plinkor 应用程序",
+        version, u""};
     EXPECT_TRUE(values == expectedValues);
 
     const VersionNode& vars = root.children[1];
