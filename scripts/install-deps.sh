@@ -9,6 +9,7 @@ packages=(
   socat util-linux iproute2 procps
   qt6-base-dev libgl-dev fonts-arphic-uming xvfb xauth x11-utils imagemagick
   chromium nodejs
+  lintian
 )
 
 missing=()
