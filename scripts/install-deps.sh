@@ -37,6 +37,7 @@ if ((${#missing[@]})); then
       skipped=()
       for p in "${missing[@]}"; do install "$p" || skipped+=("$p"); done
       ((${#skipped[@]} == 0)) || echo "NOT INSTALLED (the registry failed): ${skipped[*]}" >&2
+      break
     fi
     sleep 10
   done
