@@ -9,6 +9,7 @@ packages=(
   socat util-linux iproute2 procps
   qt6-base-dev libgl-dev fonts-arphic-uming xvfb xauth x11-utils imagemagick
   chromium nodejs
+  lintian
 )
 
 missing=()
@@ -25,10 +26,19 @@ if ((${#missing[@]})); then
     echo "apt-get update failed (try $try of 3)" >&2
     sleep 5
   done
+  install() {
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 "$@"
+  }
   for try in 1 2 3; do
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -o DPkg::Lock::Timeout=600 \
-      "${missing[@]}" && break
-    [ "$try" -lt 3 ] || exit 1
+    install "${missing[@]}" && break
+    if [ "$try" -eq 3 ]; then
+      # One package the registry cannot give must not cost the others: take
+      # what installs, and say what did not.
+      skipped=()
+      for p in "${missing[@]}"; do install "$p" || skipped+=("$p"); done
+      ((${#skipped[@]} == 0)) || echo "NOT INSTALLED (the registry failed): ${skipped[*]}" >&2
+      break
+    fi
     sleep 10
   done
 fi

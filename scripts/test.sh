@@ -38,4 +38,15 @@ for preset in ${presets[*]}; do
   run_sanitized ctest --preset "$preset" -L reliability --verbose |
     grep -E '^[0-9]+: (PASS|FAIL|skipped|[0-9]+ passed)' | sed 's/^[0-9]*: //'
   run_sanitized ctest --preset "$preset" -LE reliability
+  if [ "$preset" = default ]; then
+    # The Debian package, held to what Debian asks of one.
+    echo "=== package: lintian"
+    rm -f build/default/plinkor_*.deb
+    (cd build/default && cpack >/dev/null)
+    if command -v lintian >/dev/null; then
+      lintian --fail-on error,warning build/default/plinkor_*.deb
+    else
+      echo "NOT RUN: lintian is not installed (see the install step above)" >&2
+    fi
+  fi
 done
