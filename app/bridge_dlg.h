@@ -1,6 +1,15 @@
 // CBridgeDlg: the main dialog. It holds the program's one serial link, turns
 // the user's choice of port into an open link, and routes the window's
 // messages to its handlers through one table.
+//
+// WindowProc's table rows are (message, notification code, control, member
+// handler), first match wins; a command with no row goes to the application's
+// own table (CBridgeApp::OnCmdMsg: F1's help), then to default processing.
+// The dialog owns its platform window object (m_ownWindow, declared first so it
+// goes last): when the dialog ends the window on screen is destroyed and sends
+// fail from then on, but the object stays valid for threads that still hold it,
+// so everything the dialog started is stopped and joined in its destructor (the
+// bridge server before the link) before the window object goes.
 #pragma once
 
 #include <cstdint>

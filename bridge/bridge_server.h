@@ -1,5 +1,16 @@
 // The bridge server: the program's only network endpoint, BridgeServerProc on a
 // thread of its own, listening on 127.0.0.1.
+//
+// One connection at a time. One read of at most 512 bytes (within 1 s) is
+// classified; then the rest of the head is read and thrown away (up to its blank
+// line, at most 8 KiB, within 1 s more); our side ends first and the client's end
+// is awaited for 200 ms, so the client sees an orderly end and never a reset that
+// would throw its answer away. Answers are sent whole or given up after 1 s. A
+// poll's line leaves the mailbox only when its answer went out and no reset came
+// back (Socket::Delivery); otherwise it is put back for the next poll, so a page
+// that gave up while its poll queued takes nothing with it. A failed accept
+// pauses 100 ms. The server's control identifiers (1004, 1005) are repeated here
+// so that bridge/ does not depend on app/.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,21 @@
 // CSerialLink: one serial port, its write buffer, and the monitor thread that
 // does all reading and writing on it and reports to an owner window.
+//
+// OpenPort lays the definition text over the device's settings, then turns off
+// whatever flow control (XON/XOFF, CTS/DSR), DSR sensitivity and abort-on-error
+// another program left there; DTR stays as it was. Purges read the input away
+// rather than flush it unseen, so that the window hears how much went and
+// whether a line was cut (m_closedWithPort carries what a closing monitor threw
+// away to the next monitor's first report).
+//
+// A device that goes away while open (unplugged, hung up) is reported once; the
+// monitor then waits only for the stop and write requests. On Windows every code
+// a driver gives for a removal counts, on whichever call meets it first. A
+// transfer that a line error aborted is no such thing: the error is cleared and
+// the port goes on. No close waits on a driver for ever: every transfer is
+// bounded by the port's own time-outs (plus a grace), and on Windows a request
+// the driver never gives back keeps its memory for the rest of the process while
+// the close goes on.
 #pragma once
 
 #include <atomic>

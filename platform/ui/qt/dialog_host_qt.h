@@ -1,5 +1,20 @@
 // The Qt Widgets dialog host. Included only by the platform's *_qt.cpp files
 // and the Qt tests.
+//
+// The files: dialog_build_qt.cpp places the controls in dialog units of the
+// 9-point CJK dialog font (Tab only on tab-stop controls; a static text wider
+// than its rectangle is not cut but runs on along its one line, within the
+// dialog); dialog_window_qt.cpp is the Window calls; dialog_frame_qt.cpp the
+// rest (Enter with no button focused = OK, Escape and the close box = Cancel, a
+// window menu of the dialog's own, the modal loop); dialog_host_qt.cpp the host;
+// gui_session_qt.cpp owns the QApplication and turns SIGTERM and SIGINT
+// (self-pipe) into Cancel for every open dialog and box.
+//
+// Qt is only ever called on the user-interface thread. Sends from other threads
+// go through SentQueue and wake the loop through an event a QSocketNotifier
+// watches; once the dialog has ended they fail at once. A label remembers the
+// text a worker last put there, so the same status text costs no trip to the
+// user-interface thread.
 #pragma once
 
 #include <QComboBox>

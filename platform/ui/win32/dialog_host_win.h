@@ -1,6 +1,25 @@
 // The Win32 dialog host: native dialogs made by the dialog manager from the
 // executable's own resources. Included only by the *_win.cpp files of this
 // folder.
+//
+// DialogBoxParamW makes each dialog from the template of its identifier
+// (SetItemText widens a left-aligned static text to the right, within the
+// dialog, as far as its text needs on one line, as on Qt). The dialog procedure
+// hands every message to the target and returns FALSE (the dialog manager's
+// default) for the message whose DefaultProc was asked for; WM_INITDIALOG's
+// default sends the records of resource type 240 to their controls; the
+// defaults of WM_DESTROY and WM_NCDESTROY, asked for after the handle is given
+// up, are still the dialog manager's (its font goes). The manifest (type 24)
+// makes the process aware of the system's DPI; the controls stay the classic
+// ones.
+//
+// Other threads' sends are real SendMessageW calls (the work as a private
+// message); WaitServingSends serves only sent messages. The application's own
+// box is owned by the dialog and captioned with the executable's base name; the
+// system's (Application Error) has no owner and runs on the calling thread, so a
+// worker waiting in it never holds the user-interface thread. gui_session_win.cpp
+// turns the end of the session and a console's Ctrl+C or close into Cancel; the
+// answer waits, on a thread of its own, until main has unwound.
 #pragma once
 
 #include <atomic>
