@@ -417,7 +417,6 @@ TEST_F(BridgeServerTest, StopOnTheWindowThreadWhileTheServerWaitsToSetATextDoesN
         LoopbackClient client(port_);
         ASSERT_TRUE(client.Send(Get("/poll")));
         answer = client.Read(kHeader.size() + 6, kTimeout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         server_->Stop();
         rest = client.ReadToEnd(kTimeout);
     });
