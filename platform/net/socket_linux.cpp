@@ -18,10 +18,9 @@ namespace plk::platform {
 
 namespace {
 
-// Every socket here is non-blocking: waits happen here, together with the stop
-// signal, and never inside a socket call.
 // Waits until `fd` is ready for `events`, `stop` is set, or the deadline
-// passes. The stop signal wins over a ready socket.
+// passes. The stop signal wins over a ready socket. Every socket here is
+// non-blocking: waits happen here, never inside a socket call.
 NetStatus WaitReady(int fd, short events, Waitable stop, const Deadline& deadline) {
     for (;;) {
         pollfd fds[2] = {
