@@ -746,54 +746,58 @@ TEST(SerialLinkStart, NoThreadToBeHadGivesZeroAndKeepsThePort) {
 namespace plk::platform {
 namespace {
 
+// The device layer as the link opens it, on a pseudo-terminal board.
+class PosixSerialPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dev_.Link("ttyACM0", board_.slavePath());
+        port_ = dev_.Opener()(65);
+        ASSERT_TRUE(port_);
+    }
+
+    test::FakeDevRoot dev_;
+    test::PtyBoard board_;
+    std::unique_ptr<SerialPort> port_;
+};
+
 // The device layer's purge before a write: unread input goes, output already
 // handed to the device does not.
-TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
-    test::FakeDevRoot dev;
-    test::PtyBoard board;
-    dev.Link("ttyACM0", board.slavePath());
-    auto port = dev.Opener()(65);
-    ASSERT_TRUE(port);
-    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
+TEST_F(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
+    ASSERT_TRUE(port_->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
     LineSettings settings;
-    ASSERT_TRUE(port->GetLineSettings(settings));
-    ASSERT_TRUE(port->SetLineSettings(settings));
+    ASSERT_TRUE(port_->GetLineSettings(settings));
+    ASSERT_TRUE(port_->SetLineSettings(settings));
 
-    board.Send("stale");
+    board_.Send("stale");
     uint32_t count = 0;
-    test::WaitUntil([&] { return port->InputQueue(count) == IoStatus::kOk && count >= 5; });
+    test::WaitUntil([&] { return port_->InputQueue(count) == IoStatus::kOk && count >= 5; });
     ASSERT_EQ(count, 5u);
     // Once a byte has been read, the port holds the rest itself: they go too.
     uint8_t byte = 0;
-    ASSERT_EQ(port->ReadByte(byte), IoStatus::kOk);
+    ASSERT_EQ(port_->ReadByte(byte), IoStatus::kOk);
     EXPECT_EQ(byte, 's');
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("first\n"), 6, {}), IoStatus::kOk);
-    EXPECT_TRUE(port->DrainThenPurge({}));
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("second\n"), 7, {}), IoStatus::kOk);
-    EXPECT_EQ(board.Receive(13, 2000), "first\nsecond\n");
-    ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
+    ASSERT_EQ(port_->Write(reinterpret_cast<const uint8_t*>("first\n"), 6, {}), IoStatus::kOk);
+    EXPECT_TRUE(port_->DrainThenPurge({}));
+    ASSERT_EQ(port_->Write(reinterpret_cast<const uint8_t*>("second\n"), 7, {}), IoStatus::kOk);
+    EXPECT_EQ(board_.Receive(13, 2000), "first\nsecond\n");
+    ASSERT_EQ(port_->InputQueue(count), IoStatus::kOk);
     EXPECT_EQ(count, 0u);
 
-    board.Send("A");
+    board_.Send("A");
     ASSERT_TRUE(
-        test::WaitUntil([&] { return port->InputQueue(count) == IoStatus::kOk && count != 0; }));
-    ASSERT_EQ(port->ReadByte(byte), IoStatus::kOk);
+        test::WaitUntil([&] { return port_->InputQueue(count) == IoStatus::kOk && count != 0; }));
+    ASSERT_EQ(port_->ReadByte(byte), IoStatus::kOk);
     EXPECT_EQ(byte, 'A');
 }
 
 // A read that nothing answers ends at its time-out, never before it: an early
 // end would be taken for the time-out all the same.
-TEST(PosixSerialPort, AReadThatTimesOutWaitsItsWholeTime) {
-    test::FakeDevRoot dev;
-    test::PtyBoard board;
-    dev.Link("ttyACM0", board.slavePath());
-    auto port = dev.Opener()(65);
-    ASSERT_TRUE(port);
+TEST_F(PosixSerialPort, AReadThatTimesOutWaitsItsWholeTime) {
     for (const uint32_t ms : {1u, 2u, 5u}) {
-        ASSERT_TRUE(port->SetTimeouts(CommTimeouts{0, 0, ms, 0, 0}));
+        ASSERT_TRUE(port_->SetTimeouts(CommTimeouts{0, 0, ms, 0, 0}));
         uint8_t byte = 0;
         const auto start = Clock::now();
-        EXPECT_EQ(port->ReadByte(byte), IoStatus::kFailedAfterWait);
+        EXPECT_EQ(port_->ReadByte(byte), IoStatus::kFailedAfterWait);
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(ms)) << ms << " ms";
     }
 }
