@@ -1,22 +1,22 @@
 #include "bridge/bridge_server.h"
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <system_error>
 
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
 #include "platform/net/socket.h"
+#include "platform/sys/deadline.h"
 #include "platform/sys/sys_error.h"
 
 namespace plk {
 
 namespace {
 
+using platform::Deadline;
 using platform::NetStatus;
 using platform::Socket;
-using Clock = std::chrono::steady_clock;
 
 // The dialog's status texts. The same identifiers as the dialog's own; they are
 // repeated here so that the bridge does not depend on the application.
@@ -50,13 +50,6 @@ void Print(const char* text) {
     std::fflush(stdout);
 }
 
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    return left <= Clock::duration::zero()
-               ? 0
-               : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
 // How a connection ended, as far as its client is concerned.
 enum class Ending {
     kDelivered,  // everything sent reached the client (as far as the system tells)
@@ -75,7 +68,7 @@ public:
     // Ends the exchange: the rest of the request head is read away, then the
     // stream is ended in order. With `verify`, waits to learn whether what was
     // sent reached a client still there.
-    Ending Finish(Clock::time_point headDeadline, bool verify) {
+    Ending Finish(const Deadline& headDeadline, bool verify) {
         if (!DiscardRestOfHead(headDeadline)) {
             return Ending::kStopped;
         }
@@ -86,13 +79,13 @@ private:
     // Reads and throws away the rest of the request head: closing on unread
     // bytes would reset the connection, and the client would lose its answer.
     // False when the server was stopped meanwhile.
-    bool DiscardRestOfHead(Clock::time_point deadline) {
+    bool DiscardRestOfHead(const Deadline& deadline) {
         std::array<uint8_t, 1024> scratch;
         while (!scanner_.done() && readSoFar_ < kHeadLimit) {
             const std::size_t room = std::min(scratch.size(), kHeadLimit - readSoFar_);
             std::size_t got = 0;
-            const NetStatus status =
-                client_.Receive(std::span(scratch.data(), room), got, stop_, RemainingMs(deadline));
+            const NetStatus status = client_.Receive(std::span(scratch.data(), room), got, stop_,
+                                                     deadline.RemainingMs());
             if (status == NetStatus::kStopped) {
                 return false;
             }
@@ -113,7 +106,7 @@ private:
         if (!client_.ShutdownSend()) {
             return verify ? Reached() : Ending::kDelivered;
         }
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+        const Deadline deadline(kCloseWaitMs);
         std::array<uint8_t, 1024> scratch;
         bool ended = false;
         // The client ends its side only once it has seen ours: nothing is
@@ -121,7 +114,7 @@ private:
         for (bool first = true;; first = false) {
             std::size_t got = 0;
             const NetStatus status =
-                client_.Receive(scratch, got, stop_, RemainingMs(deadline), first);
+                client_.Receive(scratch, got, stop_, deadline.RemainingMs(), first);
             if (status == NetStatus::kStopped) {
                 return Ending::kStopped;
             }
@@ -130,7 +123,7 @@ private:
             }
             ended = status == NetStatus::kClosed;
             // A client that keeps sending is cut off all the same.
-            if (status != NetStatus::kOk || Clock::now() >= deadline) {
+            if (status != NetStatus::kOk || deadline.Expired()) {
                 break;
             }
         }
@@ -154,7 +147,7 @@ private:
                 default:
                     break;
             }
-            if (Clock::now() >= deadline) {
+            if (deadline.Expired()) {
                 return Ending::kLost;
             }
             if (platform::WaitAny(stopOnly, kDeliveryPollMs) == 0) {
@@ -274,8 +267,7 @@ unsigned BridgeServerProc(BridgeServer* server) {
         if (read != NetStatus::kOk) {
             continue;  // nothing came: there is nothing to answer or to protect
         }
-        const Clock::time_point headDeadline =
-            Clock::now() + std::chrono::milliseconds(kHeadRestWaitMs);
+        const Deadline headDeadline(kHeadRestWaitMs);
         const std::span<const uint8_t> bytes(request.data(), received);
         const std::string_view text = RequestText(bytes);
 

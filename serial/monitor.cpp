@@ -103,7 +103,6 @@ Step WritePending(CSerialLink& link, bool deviceGone) {
 
 unsigned MonitorProc(CSerialLink* linkPointer) {
     CSerialLink& link = *linkPointer;
-    link.m_monitorAlive.store(1, std::memory_order_release);
     if (link.m_port) {
         link.m_port->Purge();
         // What this purge and the open's threw away, and what went with the
@@ -120,6 +119,7 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
     // while the board talks.
     bool writeFirst = false;
     int emptyCompletions = 0;
+    bool listening = false;
     auto note = [&](Step step, const char* callName) {
         if (step == Step::kFailed) {
             pause = true;
@@ -164,6 +164,12 @@ unsigned MonitorProc(CSerialLink* linkPointer) {
             handles[1] = link.m_port->waitable();
         }
 
+        // The port is watched from here on: a board that speaks now is heard,
+        // whichever way its driver tells of input.
+        if (!listening) {
+            listening = true;
+            link.m_monitorListening.Set();
+        }
         switch (platform::WaitAny(handles, pausing ? kFailurePauseMs : platform::kInfinite)) {
             case 0: {
                 if (link.m_port) {

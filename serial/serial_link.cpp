@@ -56,8 +56,8 @@ void CSerialLink::StopMonitor() {
     if (!m_monitorThread.joinable()) {
         return;
     }
-    // The thread may not have raised its flag yet; the stop event is
-    // manual-reset, so it sees the request whenever it gets to its wait.
+    // The thread may not have reached its wait yet; the stop event is
+    // manual-reset, so it sees the request whenever it gets there.
     SignalStop();
     if (m_owner != nullptr) {
         m_owner->WaitServingSends(m_monitorEnded);
@@ -89,8 +89,8 @@ int CSerialLink::OpenPort(platform::Window* owner, int portNumber, int baudRate,
     // with the old buffer, below).
     m_stopRequested.store(false, std::memory_order_release);
     m_stopEvent.Reset();
-    if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorEnded.valid() ||
-        !m_writeTakenEvent.valid()) {
+    if (!m_writeEvent.valid() || !m_stopEvent.valid() || !m_monitorListening.valid() ||
+        !m_monitorEnded.valid() || !m_writeTakenEvent.valid()) {
         return 0;
     }
 
@@ -166,13 +166,16 @@ int CSerialLink::StartMonitor() {
     if (m_monitorThread.joinable()) {
         return 0;
     }
+    m_monitorListening.Reset();
     m_monitorEnded.Reset();
     m_monitorExitCode.store(0, std::memory_order_relaxed);
+    m_monitorAlive.store(1, std::memory_order_release);
     try {
         m_monitorThread = std::thread([this] { MonitorProc(this); });
     } catch (const std::system_error&) {
         // No thread (the system is out of threads or memory): the port stays
         // open without a monitor, and nobody waits for a take that cannot come.
+        m_monitorAlive.store(0, std::memory_order_release);
         NoMoreTakes();
         return 0;
     }

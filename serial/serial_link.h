@@ -86,6 +86,9 @@ public:
     bool WriteRequested() const { return m_writeEvent.IsSet(); }
     // Whether the port's lock is free right now (a box must never be shown under it).
     bool PortLockFree();
+    // Set once the monitor has purged the port it starts with and watches it:
+    // what the board sends from then on is read.
+    const platform::Event& MonitorListening() const { return m_monitorListening; }
     // Set once the monitor thread has closed the port and lowered its flag.
     const platform::Event& MonitorEnded() const { return m_monitorEnded; }
 
@@ -142,9 +145,12 @@ private:
     std::unique_ptr<platform::SerialPort> m_port;
     std::thread m_monitorThread;
     std::mutex m_lock;
-    // Written by the monitor thread (release), read by waiters (acquire).
+    // Raised by StartMonitor before the thread starts, so that a request
+    // staged meanwhile counts as one a monitor will take; lowered by the
+    // monitor thread as it ends (release stores, acquire loads).
     std::atomic<int> m_monitorAlive{0};
     std::atomic<unsigned> m_monitorExitCode{0};
+    platform::Event m_monitorListening;
     platform::Event m_monitorEnded;
     platform::Event m_writeEvent;
     platform::Event m_stopEvent;

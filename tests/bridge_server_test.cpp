@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -27,9 +26,11 @@
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
 #include "platform/net/socket.h"
+#include "platform/sys/deadline.h"
 #include "serial/serial_link.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/wait.h"
 #include "support/window_headless.h"
 
 namespace plk {
@@ -37,11 +38,11 @@ namespace {
 
 using test::Exchange;
 using test::HeadlessWindow;
+using test::kTimeout, test::WaitSet, test::WaitUntil;
 using test::LoopbackClient;
 using test::Reply;
 using test::StreamEnd;
 
-constexpr int kTimeout = 5000;
 constexpr const char* kListening = "打开端口成功";
 constexpr const char* kBindFailed = "打开端口失败,请检查12345端口是否被占用";
 constexpr const char* kConnected = "已连接";
@@ -51,17 +52,6 @@ const std::string kPolicy = kHeader + std::string(g_policyXml);
 
 std::string Get(const std::string& target, const std::string& fields = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields + "\r\n";
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kTimeout) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 bool LineWaits() {
@@ -97,9 +87,8 @@ protected:
             link_->StartMonitor();
         });
         ASSERT_EQ(opened, 1);
-        ASSERT_TRUE(WaitFor([&] { return link_->MonitorAlive(); }));
         // The monitor purges the port as it starts.
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_TRUE(WaitSet(link_->MonitorListening()));
         port_ = test::FreeLoopbackPort();
         ASSERT_NE(port_, 0);
     }
@@ -118,8 +107,7 @@ protected:
             server_ = std::make_unique<BridgeServer>(window_, *link_, port_);
             server_->Start();
         });
-        const platform::Waitable serving[] = {server_->Serving().waitable()};
-        ASSERT_EQ(platform::WaitAny(serving, kTimeout), 0);
+        ASSERT_TRUE(WaitSet(server_->Serving()));
     }
     void StopServer() {
         window_.Run([&] { server_.reset(); });
@@ -127,9 +115,9 @@ protected:
     // The board says `line` once the mailbox is free (a poll gives it back only
     // once its page has ended the exchange); returns once the mailbox holds it.
     void BoardSays(const std::string& line) {
-        ASSERT_TRUE(WaitFor(LineTaken));
+        ASSERT_TRUE(WaitUntil(LineTaken));
         board_.Send(line);
-        ASSERT_TRUE(WaitFor(LineWaits));
+        ASSERT_TRUE(WaitUntil(LineWaits));
     }
     bool MailboxIsClear() {
         return std::all_of(g_rxLine.begin(), g_rxLine.end(), [](uint8_t b) { return b == 0; });
@@ -212,7 +200,7 @@ TEST_F(BridgeServerTest, PollsTakeTheWaitingLineOnce) {
     EXPECT_EQ(reply.data.size(), 105u);
     EXPECT_EQ(reply.data, kHeader + "ok\ndone\r\n");
     EXPECT_EQ(reply.end, StreamEnd::kOrderly);
-    EXPECT_TRUE(WaitFor(LineTaken));
+    EXPECT_TRUE(WaitUntil(LineTaken));
     EXPECT_EQ(window_.ItemText(IDC_TXT_LINKSTATE), kConnected);
     EXPECT_TRUE(MailboxIsClear());
     EXPECT_EQ(Exchange(port_, Get("/poll")).data, "");
@@ -223,7 +211,7 @@ TEST_F(BridgeServerTest, PollsTakeTheWaitingLineOnce) {
     // A zero byte ends the line as it is taken.
     BoardSays(std::string("ab\0cd\n", 6));
     EXPECT_EQ(Exchange(port_, Get("/poll")).data, kHeader + "ab\r\n");
-    EXPECT_TRUE(WaitFor(LineTaken));
+    EXPECT_TRUE(WaitUntil(LineTaken));
     EXPECT_TRUE(MailboxIsClear());
     EXPECT_EQ(board_.Drain(100), "");  // no poll ever reached the board
 }
@@ -257,7 +245,7 @@ TEST_F(BridgeServerTest, ALineGoesOnlyToAPageThatIsStillThere) {
         if (gaveUp != GaveUp::kNo) {
             EXPECT_EQ(Exchange(port_, Get("/poll")).data, kHeader + "for a page\r\n");
         }
-        EXPECT_TRUE(WaitFor(LineTaken));
+        EXPECT_TRUE(WaitUntil(LineTaken));
         EXPECT_EQ(Exchange(port_, Get("/poll")).data, "");
     }
 }
@@ -429,7 +417,6 @@ TEST_F(BridgeServerTest, StopOnTheWindowThreadWhileTheServerWaitsToSetATextDoesN
         LoopbackClient client(port_);
         ASSERT_TRUE(client.Send(Get("/poll")));
         answer = client.Read(kHeader.size() + 6, kTimeout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         server_->Stop();
         rest = client.ReadToEnd(kTimeout);
     });
@@ -449,8 +436,7 @@ TEST_F(BridgeServerTest, ATakenPortGivesTheFailureTextAndTheSerialSideGoesOn) {
         server_ = std::make_unique<BridgeServer>(window_, *link_, port_);
         server_->Start();
     });
-    const platform::Waitable ended[] = {server_->Ended().waitable()};
-    ASSERT_EQ(platform::WaitAny(ended, kTimeout), 0);
+    ASSERT_TRUE(WaitSet(server_->Ended()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "bind()  failed.\n");
     EXPECT_EQ(window_.ItemText(IDC_TXT_PORTINFO), kBindFailed);
 
@@ -488,13 +474,12 @@ TEST_F(BridgeServerTest, ConcurrentPollsEachTakeOneWholeLine) {
     }
 
     std::atomic<bool> done{false};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
-    auto expired = [&] { return std::chrono::steady_clock::now() > deadline; };
+    const platform::Deadline deadline(100 * 1000);
     std::thread producer([&] {
         for (const std::string& line : lines) {
             // A board that speaks again once its line was taken.
             while (g_rxLineReady.load(std::memory_order_acquire) != 0) {
-                if (expired()) {
+                if (deadline.Expired()) {
                     return;
                 }
                 std::this_thread::yield();
@@ -513,7 +498,7 @@ TEST_F(BridgeServerTest, ConcurrentPollsEachTakeOneWholeLine) {
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&] {
-            while (!done.load() && !expired()) {
+            while (!done.load() && !deadline.Expired()) {
                 const Reply reply = Exchange(port_, "GET /poll HTTP/1.1\r\n\r\n", 10000);
                 std::lock_guard lock(mutex);
                 if (reply.end != StreamEnd::kOrderly) {

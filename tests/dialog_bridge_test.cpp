@@ -3,33 +3,20 @@
 // talks to the board through it.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "app/bridge_dlg.h"
 #include "platform/comm/port_list_linux.h"
 #include "support/fake_sysfs.h"
 #include "support/loopback_client.h"
 #include "support/pty_board.h"
+#include "support/wait.h"
 #include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int kTimeout = 5000;
-
-// The server may still be setting up its socket when the dialog returns.
-bool WaitListening(uint16_t port) {
-    for (const auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until;) {
-        if (test::LoopbackClient(port).connected()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
+using test::kTimeout, test::WaitUntil;
 
 TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     test::FakeDevRoot dev;
@@ -76,7 +63,8 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
     EXPECT_TRUE(dlg->BridgeRunning());
     EXPECT_TRUE(window.Boxes().empty());
 
-    ASSERT_TRUE(WaitListening(port));
+    // The server may still be setting up its socket when the dialog returns.
+    ASSERT_TRUE(WaitUntil([&] { return test::LoopbackClient(port).connected(); }, 2000));
     const auto none = test::Exchange(port, "GET /abc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(none.data, "");  // a command gets no answer
     EXPECT_EQ(none.end, test::StreamEnd::kOrderly);
@@ -84,17 +72,13 @@ TEST(DialogBridge, BoardAndPageTalkThroughTheDialogFromStart) {
 
     board.Send("ok&done\n");
     std::string answer;
-    for (const auto until = Clock::now() + std::chrono::milliseconds(kTimeout);
-         answer.empty() && Clock::now() < until;) {
-        answer = test::Exchange(port, "GET /poll HTTP/1.1\r\n\r\n").data;
-    }
+    WaitUntil([&] {
+        return !(answer = test::Exchange(port, "GET /poll HTTP/1.1\r\n\r\n").data).empty();
+    });
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
     EXPECT_TRUE(answer.ends_with("\r\n\r\nok\ndone\r\n")) << answer;
     // The server sets the link state once it has answered.
-    for (auto until = Clock::now() + std::chrono::milliseconds(kTimeout);
-         window.ItemText(IDC_TXT_LINKSTATE) != "已连接" && Clock::now() < until;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    WaitUntil([&] { return window.ItemText(IDC_TXT_LINKSTATE) == "已连接"; });
     EXPECT_EQ(window.ItemText(IDC_TXT_LINKSTATE), "已连接");
 }
 

@@ -12,20 +12,15 @@
 #include "platform/comm/serial_port.h"
 #include "support/fake_serial_port.h"
 #include "support/loopback_client.h"
+#include "support/wait.h"
 #include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using test::HeadlessWindow;
+using test::HeadlessWindow, test::kTimeout, test::WaitSet;
 
-constexpr int kTimeout = 5000;
 constexpr int kQuietMs = 150;
-
-bool WaitSet(const platform::Event& event, int timeoutMs = kTimeout) {
-    const platform::Waitable one[] = {event.waitable()};
-    return platform::WaitAny(one, timeoutMs) == 0;
-}
 
 // A port list whose entries the test changes between readings. nullopt entries
 // cannot be read; `available` false means the list cannot be opened at all.

@@ -21,16 +21,15 @@
 #include "platform/comm/serial_port.h"
 #include "support/pty_board.h"
 #include "support/recorder.h"
+#include "support/wait.h"
 #include "support/window_headless.h"
 
 namespace plk {
 namespace {
 
-using test::HeadlessWindow;
-using test::Message;
+using test::HeadlessWindow, test::Message, test::kTimeout, test::WaitSet, test::WaitUntil;
 
 constexpr int kPort = 33;  // ttyUSB0
-constexpr int kTimeout = 5000;
 // How long a stop may take whatever the board does: a few hand-offs of a byte.
 #if PLINKOR_SANITIZED
 constexpr auto kPrompt = std::chrono::milliseconds(500);
@@ -38,11 +37,6 @@ constexpr auto kPrompt = std::chrono::milliseconds(500);
 constexpr auto kPrompt = std::chrono::milliseconds(100);
 #endif
 using Clock = std::chrono::steady_clock;
-
-bool WaitSet(const platform::Event& event, int timeoutMs = kTimeout) {
-    const platform::Waitable one[] = {event.waitable()};
-    return platform::WaitAny(one, timeoutMs) == 0;
-}
 
 // `count` bytes delivered in all, and the event-char notice after the last one.
 auto CharsThenEventCharNotice(std::size_t count) {
@@ -113,13 +107,15 @@ protected:
     }
     void OpenMonitored() {
         ASSERT_EQ(Open(), 1);
-        window_.Run([&] { EXPECT_EQ(link_->StartMonitor(), 1); });
+        // A request staged as soon as the start returns is one a monitor
+        // will take: it must not count as staged with no monitor.
+        window_.Run([&] {
+            EXPECT_EQ(link_->StartMonitor(), 1);
+            EXPECT_TRUE(link_->MonitorAlive());
+        });
         // The monitor purges the port as it starts; a board that speaks before
         // that would be talking to nobody.
-        for (int i = 0; i < 500 && !link_->MonitorAlive(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_TRUE(WaitSet(link_->MonitorListening()));
     }
     void Close() {
         window_.Run([&] { link_->RequestClose(); });
@@ -344,10 +340,10 @@ TEST_F(SerialLinkTest, InputThrownAwayByAPurgeIsReportedWithWhereItEnded) {
     const auto boardSendsUnread = [&](const std::string& bytes) {
         board_.Send(bytes);
         int waiting = 0;
-        for (int i = 0; i < 500 && waiting < static_cast<int>(bytes.size()); ++i) {
-            ioctl(board_.slaveFd(), TIOCINQ, &waiting);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        WaitUntil([&] {
+            return ioctl(board_.slaveFd(), TIOCINQ, &waiting) == 0 &&
+                   waiting >= static_cast<int>(bytes.size());
+        });
     };
     // What the owner was told since message `from`; "sync" is written after
     // every report the monitor makes before it.
@@ -452,10 +448,7 @@ TEST_F(SerialLinkTest, BackToBackCommandsArriveWhole) {
             char text[32];
             std::snprintf(text, sizeof text, "cmd%03d-abcdefghij\n", i);
             link_->QueueWrite(reinterpret_cast<const uint8_t*>(text), 18);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            while (link_->WriteRequested() && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
+            WaitUntil([&] { return !link_->WriteRequested(); });
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     });
@@ -627,12 +620,14 @@ TEST_F(SerialLinkTest, AStopEndsAWriteThatFlowControlHoldsUp) {
     ASSERT_EQ(tcgetattr(board_.slaveFd(), &t), 0);
     t.c_iflag |= IXON;
     ASSERT_EQ(tcsetattr(board_.slaveFd(), TCSANOW, &t), 0);
-    board_.Send("\x13");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The device takes its input in order: once the byte after the XOFF has
+    // been read, the XOFF is in force.
+    board_.Send("\x13z");
+    ASSERT_TRUE(recorder_.WaitForChars(1, kTimeout));
     const std::string big(511, 'w');
     window_.Run([&] { link_->QueueWrite(big.c_str()); });
-    // The write is under way (or waiting for earlier output) and cannot end.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Taken: the write is under way (or waiting for earlier output) and cannot end.
+    ASSERT_TRUE(WaitUntil([&] { return !link_->WriteRequested(); }));
     ASSERT_TRUE(link_->MonitorAlive());
     const auto start = Clock::now();
     window_.Run([&] { link_->RequestClose(); });
@@ -751,44 +746,60 @@ TEST(SerialLinkStart, NoThreadToBeHadGivesZeroAndKeepsThePort) {
 namespace plk::platform {
 namespace {
 
+// The device layer as the link opens it, on a pseudo-terminal board.
+class PosixSerialPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dev_.Link("ttyACM0", board_.slavePath());
+        port_ = dev_.Opener()(65);
+        ASSERT_TRUE(port_);
+    }
+
+    test::FakeDevRoot dev_;
+    test::PtyBoard board_;
+    std::unique_ptr<SerialPort> port_;
+};
+
 // The device layer's purge before a write: unread input goes, output already
 // handed to the device does not.
-TEST(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
-    test::FakeDevRoot dev;
-    test::PtyBoard board;
-    dev.Link("ttyACM0", board.slavePath());
-    auto port = dev.Opener()(65);
-    ASSERT_TRUE(port);
-    ASSERT_TRUE(port->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
+TEST_F(PosixSerialPort, DrainThenPurgeKeepsOutputAndDropsUnreadInput) {
+    ASSERT_TRUE(port_->SetTimeouts(CommTimeouts{1000, 1000, 1000, 1000, 1000}));
     LineSettings settings;
-    ASSERT_TRUE(port->GetLineSettings(settings));
-    ASSERT_TRUE(port->SetLineSettings(settings));
+    ASSERT_TRUE(port_->GetLineSettings(settings));
+    ASSERT_TRUE(port_->SetLineSettings(settings));
 
-    board.Send("stale");
+    board_.Send("stale");
     uint32_t count = 0;
-    for (int i = 0; i < 100 && count < 5; ++i) {
-        ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    test::WaitUntil([&] { return port_->InputQueue(count) == IoStatus::kOk && count >= 5; });
     ASSERT_EQ(count, 5u);
     // Once a byte has been read, the port holds the rest itself: they go too.
     uint8_t byte = 0;
-    ASSERT_EQ(port->ReadByte(byte), IoStatus::kOk);
+    ASSERT_EQ(port_->ReadByte(byte), IoStatus::kOk);
     EXPECT_EQ(byte, 's');
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("first\n"), 6, {}), IoStatus::kOk);
-    EXPECT_TRUE(port->DrainThenPurge({}));
-    ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>("second\n"), 7, {}), IoStatus::kOk);
-    EXPECT_EQ(board.Receive(13, 2000), "first\nsecond\n");
-    ASSERT_EQ(port->InputQueue(count), IoStatus::kOk);
+    ASSERT_EQ(port_->Write(reinterpret_cast<const uint8_t*>("first\n"), 6, {}), IoStatus::kOk);
+    EXPECT_TRUE(port_->DrainThenPurge({}));
+    ASSERT_EQ(port_->Write(reinterpret_cast<const uint8_t*>("second\n"), 7, {}), IoStatus::kOk);
+    EXPECT_EQ(board_.Receive(13, 2000), "first\nsecond\n");
+    ASSERT_EQ(port_->InputQueue(count), IoStatus::kOk);
     EXPECT_EQ(count, 0u);
 
-    board.Send("A");
-    for (int i = 0; i < 100 && count == 0; ++i) {
-        port->InputQueue(count);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_EQ(port->ReadByte(byte), IoStatus::kOk);
+    board_.Send("A");
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return port_->InputQueue(count) == IoStatus::kOk && count != 0; }));
+    ASSERT_EQ(port_->ReadByte(byte), IoStatus::kOk);
     EXPECT_EQ(byte, 'A');
+}
+
+// A read that nothing answers ends at its time-out, never before it: an early
+// end would be taken for the time-out all the same.
+TEST_F(PosixSerialPort, AReadThatTimesOutWaitsItsWholeTime) {
+    for (const uint32_t ms : {1u, 2u, 5u}) {
+        ASSERT_TRUE(port_->SetTimeouts(CommTimeouts{0, 0, ms, 0, 0}));
+        uint8_t byte = 0;
+        const auto start = Clock::now();
+        EXPECT_EQ(port_->ReadByte(byte), IoStatus::kFailedAfterWait);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(ms)) << ms << " ms";
+    }
 }
 
 }  // namespace

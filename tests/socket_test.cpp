@@ -4,19 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
 
 #include "platform/sys/event.h"
 #include "support/loopback_client.h"
+#include "support/wait.h"
 
 namespace plk::platform {
 namespace {
 
-using test::LoopbackClient;
-
-constexpr int kTimeout = 5000;
+using test::kTimeout, test::LoopbackClient;
 
 Socket ListenAnywhere() {
     Socket listener = Socket::CreateTcp();
@@ -69,9 +67,11 @@ TEST(Socket, APeerThatHasGoneAwayFailsTheSendWithoutASignal) {
         ASSERT_EQ(listener.Accept(peer, stop.waitable(), kTimeout), NetStatus::kOk);
         client.Abort();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    // The first send learns of the reset; the ones after it write to a closed
+    // A read learns of the reset; the sends after it write to a closed
     // connection, which would raise SIGPIPE and end the process.
+    uint8_t byte = 0;
+    std::size_t got = 0;
+    ASSERT_EQ(peer.Receive({&byte, 1}, got, stop.waitable(), kTimeout, true), NetStatus::kFailed);
     EXPECT_EQ(peer.SendAll(Bytes("one"), stop.waitable(), kTimeout), NetStatus::kFailed);
     EXPECT_EQ(peer.SendAll(Bytes("two"), stop.waitable(), kTimeout), NetStatus::kFailed);
     EXPECT_EQ(peer.SendAll(Bytes("three"), stop.waitable(), kTimeout), NetStatus::kFailed);

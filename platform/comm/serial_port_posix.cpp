@@ -12,31 +12,22 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <optional>
 #include <utility>
 
 #include "platform/comm/termios_settings_linux.h"
+#include "platform/sys/deadline.h"
 #include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How often the wait for earlier output looks at the driver's output queue.
 constexpr int kDrainPollMs = 2;
 
 bool IsGoneError(int code) {
     return code == EIO || code == ENXIO || code == ENODEV;
-}
-
-// Milliseconds left until `deadline`, at least 0.
-int Remaining(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -108,8 +99,7 @@ public:
         // Flushing the output side of a pseudo-terminal throws away what its
         // master has not read yet, and on a UART what has not been clocked out:
         // so wait for the output to go, and flush it only when it will not.
-        const auto deadline =
-            Clock::now() + std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant);
+        const Deadline deadline(timeouts_.writeTotalTimeoutConstant);
         bool drained = false;
         for (;;) {
             int pending = 0;
@@ -120,7 +110,7 @@ public:
             // The driver does not tell when its output queue empties: look again
             // shortly, but never past the deadline or a stop.
             const Waitable stopOnly[] = {stop};
-            if (Clock::now() >= deadline || WaitAny(stopOnly, kDrainPollMs) == 0) {
+            if (deadline.Expired() || WaitAny(stopOnly, kDrainPollMs) == 0) {
                 break;
             }
         }
@@ -172,9 +162,8 @@ public:
             --taken_;
             return IoStatus::kOk;
         }
-        const auto deadline =
-            Clock::now() + std::chrono::milliseconds(timeouts_.readTotalTimeoutConstant +
-                                                     timeouts_.readTotalTimeoutMultiplier);
+        const Deadline deadline(std::int64_t{timeouts_.readTotalTimeoutConstant} +
+                                timeouts_.readTotalTimeoutMultiplier);
         for (;;) {
             const ssize_t n = read(fd_, in_.data(), in_.size());
             if (n > 0) {
@@ -201,10 +190,9 @@ public:
     }
 
     IoStatus Write(const uint8_t* data, std::size_t length, Waitable stop) override {
-        const auto deadline =
-            Clock::now() +
-            std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant +
-                                      uint64_t{timeouts_.writeTotalTimeoutMultiplier} * length);
+        const Deadline deadline(
+            static_cast<std::int64_t>(timeouts_.writeTotalTimeoutConstant +
+                                      uint64_t{timeouts_.writeTotalTimeoutMultiplier} * length));
         std::size_t done = 0;
         while (done < length) {
             const ssize_t n = write(fd_, data + done, length - done);
@@ -274,12 +262,12 @@ private:
 
     // kTimedOut, with the last error set, when the deadline passed first (or the
     // wait failed); kStopped when `stop` was signalled first.
-    Wait WaitFor(short events, Clock::time_point deadline, Waitable stop) {
+    Wait WaitFor(short events, const Deadline& deadline, Waitable stop) {
         for (;;) {
             pollfd p[2] = {{static_cast<int>(stop.native), POLLIN, 0}, {fd_, events, 0}};
             const bool watchStop = stop.native != Waitable::kNone;
-            const int n =
-                watchStop ? poll(p, 2, Remaining(deadline)) : poll(&p[1], 1, Remaining(deadline));
+            const int n = watchStop ? poll(p, 2, deadline.RemainingMs())
+                                    : poll(&p[1], 1, deadline.RemainingMs());
             if (n > 0) {
                 return watchStop && p[0].revents != 0 ? Wait::kStopped : Wait::kReady;
             }

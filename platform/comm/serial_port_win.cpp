@@ -5,7 +5,6 @@
 #include "platform/comm/serial_port_win.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -15,14 +14,13 @@
 #include <vector>
 
 #include "platform/comm/serial_port.h"
+#include "platform/sys/deadline.h"
 #include "platform/sys/sys_error.h"
 #include "platform/sys/win32.h"
 
 namespace plk::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // On an open port these mean the device itself has gone (a USB adapter pulled
 // out, a driver that gave up); nothing more will come from it. Drivers differ
@@ -267,8 +265,7 @@ public:
         // Purging the output throws away what has not been clocked out yet:
         // wait, bounded by the write time-out, for the driver's output queue
         // to empty, and purge it only when it will not or a stop cuts it short.
-        const auto deadline =
-            Clock::now() + std::chrono::milliseconds(timeouts_.writeTotalTimeoutConstant);
+        const Deadline deadline(timeouts_.writeTotalTimeoutConstant);
         bool drained = false;
         for (;;) {
             DWORD errors = 0;
@@ -280,7 +277,7 @@ public:
             // The driver does not tell when its output queue empties: look
             // again shortly, but never past the deadline or a stop.
             const Waitable stopOnly[] = {stop};
-            if (Clock::now() >= deadline || WaitAny(stopOnly, kDrainPollMs) == 0) {
+            if (deadline.Expired() || WaitAny(stopOnly, kDrainPollMs) == 0) {
                 break;
             }
         }
@@ -568,12 +565,10 @@ private:
         const DWORD boundMs = timeouts_.writeTotalTimeoutConstant != 0
                                   ? timeouts_.writeTotalTimeoutConstant
                                   : kCancelBoundMs;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+        const Deadline deadline(boundMs);
         while (!HasOverlappedIoCompleted(&request.overlapped)) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
-            if (left <= 0) {
+            const int left = deadline.RemainingMs();
+            if (left == 0) {
                 return false;
             }
             if (::WaitForSingleObject(request.done.get(), static_cast<DWORD>(left)) ==

@@ -8,49 +8,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <utility>
 
 #include "platform/net/socket.h"
+#include "platform/sys/deadline.h"
 #include "platform/sys/sys_error.h"
 
 namespace plk::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Every socket here is non-blocking: waits happen in poll(), together with the
-// stop signal, and never inside a socket call.
-class Deadline {
-public:
-    explicit Deadline(int timeoutMs)
-        : infinite_(timeoutMs < 0), end_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-    // Milliseconds left for poll(), rounded up so that a wait never ends early.
-    int Remaining() const {
-        if (infinite_) {
-            return -1;
-        }
-        const auto left = end_ - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return 0;
-        }
-        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    }
-
-private:
-    bool infinite_;
-    Clock::time_point end_;
-};
-
 // Waits until `fd` is ready for `events`, `stop` is set, or the deadline
-// passes. The stop signal wins over a ready socket.
+// passes. The stop signal wins over a ready socket. Every socket here is
+// non-blocking: waits happen here, never inside a socket call.
 NetStatus WaitReady(int fd, short events, Waitable stop, const Deadline& deadline) {
     for (;;) {
         pollfd fds[2] = {
             {stop.native == Waitable::kNone ? -1 : static_cast<int>(stop.native), POLLIN, 0},
             {fd, events, 0}};
-        const int n = poll(fds, 2, deadline.Remaining());
+        const int n = poll(fds, 2, deadline.RemainingMs());
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -2,10 +2,10 @@
 // WSAEventSelect's event and the stop event in one WaitForMultipleObjects, so
 // a stop request ends any wait at once.
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
 #include "platform/net/socket.h"
+#include "platform/sys/deadline.h"
 #include "platform/sys/sys_error.h"
 #include "platform/sys/win32.h"
 
@@ -13,28 +13,11 @@ namespace plk::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-class Deadline {
-public:
-    explicit Deadline(int timeoutMs)
-        : infinite_(timeoutMs < 0), end_(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-    // Milliseconds left, rounded up so that a wait never ends early.
-    DWORD Remaining() const {
-        if (infinite_) {
-            return INFINITE;
-        }
-        const auto left = end_ - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return 0;
-        }
-        return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    }
-
-private:
-    bool infinite_;
-    Clock::time_point end_;
-};
+// What is left of `deadline`, for a Win32 wait.
+DWORD LeftMs(const Deadline& deadline) {
+    const int ms = deadline.RemainingMs();
+    return ms < 0 ? INFINITE : static_cast<DWORD>(ms);
+}
 
 // How long an accept waits on the listener's event before it looks again.
 constexpr DWORD kAcceptRecheckMs = 100;
@@ -100,7 +83,7 @@ public:
 
     // Until one of the events, the stop signal or the deadline.
     NetStatus Wait(Waitable stop, const Deadline& deadline) {
-        return WaitForSocketEvent(socket_, event_, stop, deadline.Remaining());
+        return WaitForSocketEvent(socket_, event_, stop, LeftMs(deadline));
     }
 
 private:
@@ -258,7 +241,7 @@ NetStatus Socket::Accept(Socket& client, Waitable stop, int timeoutMs) {
         // silent all the same, accept is tried again a little later, so that
         // a missed signal costs a connection some milliseconds and never
         // stops the bridge for good.
-        const DWORD left = deadline.Remaining();
+        const DWORD left = LeftMs(deadline);
         const NetStatus ready =
             WaitForSocketEvent(Sock(native_), event, stop, std::min(left, kAcceptRecheckMs));
         if (ready == NetStatus::kTimeout) {

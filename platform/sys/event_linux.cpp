@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <vector>
 
+#include "platform/sys/deadline.h"
 #include "platform/sys/event.h"
 #include "platform/sys/sys_error.h"
 
@@ -81,17 +81,11 @@ int WaitAny(std::span<const Waitable> objects, int timeoutMs) {
         }
     }
     // A signal is no event: the wait goes on, but only for what is left of it.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    for (int wait = timeoutMs < 0 ? -1 : timeoutMs;;) {
-        const int n = poll(fds, count, wait);
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        const int n = poll(fds, count, deadline.RemainingMs());
         if (n < 0) {
             if (errno == EINTR) {
-                if (timeoutMs >= 0) {
-                    const auto left =
-                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-                    wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-                }
                 continue;
             }
             SetLastError(errno);

@@ -8,7 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+
+#include "platform/sys/deadline.h"
 
 namespace plk::test {
 
@@ -77,12 +78,10 @@ Reply LoopbackClient::ReadToEnd(int timeoutMs) {
 
 Reply LoopbackClient::ReadUntil(std::size_t count, int timeoutMs) {
     Reply reply;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const platform::Deadline deadline(timeoutMs);
     while (reply.data.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
         pollfd p{fd_, POLLIN, 0};
-        const int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        const int n = poll(&p, 1, deadline.RemainingMs());
         if (n < 0 && errno == EINTR) {
             continue;
         }

@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
 #include "platform/comm/tty_names_linux.h"
+#include "platform/sys/deadline.h"
 
 namespace plk::test {
 
@@ -89,17 +89,11 @@ void PtyBoard::Send(const std::string& bytes) const {
 }
 
 std::string PtyBoard::Receive(std::size_t count, int timeoutMs) const {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const platform::Deadline deadline(timeoutMs);
     std::string out;
-    while (out.size() < count) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            break;
-        }
+    while (out.size() < count && !deadline.Expired()) {
         pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) {
+        if (poll(&p, 1, deadline.RemainingMs()) <= 0) {
             continue;
         }
         char buffer[4096];

@@ -16,13 +16,14 @@
 #include "serial/serial_link.h"
 #include "support/comm_calls_double_win.h"
 #include "support/recorder.h"
+#include "support/wait.h"
 #include "support/window_headless.h"
 #include "wine_support.h"
 
 namespace plk {
 namespace {
 
-constexpr int kTimeout = 5000;
+using test::kTimeout, test::WaitSet;
 
 class WinSerialLinkTest : public ::testing::Test {
 protected:
@@ -48,11 +49,8 @@ protected:
             EXPECT_EQ(link_->StartMonitor(), 1);
         });
         ASSERT_EQ(opened, 1);
-        for (int i = 0; i < 500 && !link_->MonitorAlive(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         // The monitor purges the port as it starts.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(WaitSet(link_->MonitorListening()));
     }
 
     std::string BoardReceives(std::size_t count) {
@@ -79,8 +77,7 @@ protected:
 
     void CloseAndWait() {
         window_.Run([&] { link_->RequestClose(); });
-        const platform::Waitable ended[] = {link_->MonitorEnded().waitable()};
-        ASSERT_EQ(platform::WaitAny(ended, kTimeout), 0);
+        ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
     }
 
     // A link whose port makes its calls on the device through `calls`.
@@ -122,8 +119,7 @@ TEST_F(WinSerialLinkTest, GreetingOutCommandOutLineBackWithoutBoxes) {
     EXPECT_TRUE(window_.Boxes().empty());
 
     window_.Run([&] { link_->RequestClose(); });
-    const platform::Waitable ended[] = {link_->MonitorEnded().waitable()};
-    ASSERT_EQ(platform::WaitAny(ended, kTimeout), 0);
+    ASSERT_TRUE(WaitSet(link_->MonitorEnded()));
     EXPECT_FALSE(link_->HasPort());
     EXPECT_EQ(link_->MonitorExitCode(), kMonitorExitCode);
 }
@@ -243,8 +239,7 @@ TEST_F(WinSerialLinkTest, ADriverThatNeverEndsACancelledRequestHoldsUpNeitherClo
         OpenMonitored();
         const std::size_t retained = platform::RetainedRequestCount();
         link_->QueueWrite("/abc\n");
-        const platform::Waitable writing[] = {calls->Hung(Call::kWriteFile).waitable()};
-        ASSERT_EQ(platform::WaitAny(writing, kTimeout), 0);
+        ASSERT_TRUE(WaitSet(calls->Hung(Call::kWriteFile)));
 
         const auto start = std::chrono::steady_clock::now();
         platform::Event closed;
@@ -257,13 +252,11 @@ TEST_F(WinSerialLinkTest, ADriverThatNeverEndsACancelledRequestHoldsUpNeitherClo
                 }
             });
             if (!exiting) {
-                const platform::Waitable ended[] = {link_->MonitorEnded().waitable()};
-                platform::WaitAny(ended);
+                WaitSet(link_->MonitorEnded(), platform::kInfinite);
             }
             closed.Set();
         });
-        const platform::Waitable done[] = {closed.waitable()};
-        if (platform::WaitAny(done, 60000) != 0) {
+        if (!WaitSet(closed, 60000)) {
             ADD_FAILURE() << "the close still waits for the driver after a minute";
             std::_Exit(1);  // nothing else can end a wait on a request that never ends
         }

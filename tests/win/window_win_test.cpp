@@ -22,6 +22,7 @@
 #include "platform/ui/gui_session.h"
 #include "res/resource.h"
 #include "res/templates.h"
+#include "support/wait.h"
 
 namespace plk {
 namespace {
@@ -42,14 +43,11 @@ public:
 
 // The dialog once it is shown, that is once its initialisation is through.
 HWND WaitForDialog(const wchar_t* caption) {
-    for (int i = 0; i < 400; ++i) {
-        if (HWND hwnd = ::FindWindowW(L"#32770", caption);
-            hwnd != nullptr && ::IsWindowVisible(hwnd)) {
-            return hwnd;
-        }
-        std::this_thread::sleep_for(milliseconds(25));
-    }
-    return nullptr;
+    HWND hwnd = nullptr;
+    const bool shown = test::WaitUntil(
+        [&] { return (hwnd = ::FindWindowW(L"#32770", caption)) && ::IsWindowVisible(hwnd); },
+        10000);
+    return shown ? hwnd : nullptr;
 }
 
 class WindowWin : public ::testing::Test {
@@ -106,9 +104,7 @@ TEST_F(WindowWin, TheShellPutsTheModelEntryTheAboutEntryAndTheIconsInPlace) {
         ::SendMessageW(hwnd, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
         ::PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
         // Once the dialog has ended, a send fails at once.
-        while (::IsWindow(hwnd)) {
-            std::this_thread::sleep_for(milliseconds(10));
-        }
+        test::WaitUntil([&] { return !::IsWindow(hwnd); });
         sentAfterEnd = dialog.window()->Send(WM_NULL, 0, 0);
     });
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
@@ -243,9 +239,7 @@ TEST_F(WindowWin, AboutBoxesLeaveNoGdiObjectsBehind) {
             }
             const auto font = reinterpret_cast<HFONT>(::SendMessageW(about, WM_GETFONT, 0, 0));
             ::PostMessageW(about, WM_COMMAND, IDOK, 0);
-            while (::IsWindow(about)) {
-                std::this_thread::sleep_for(milliseconds(5));
-            }
+            test::WaitUntil([&] { return !::IsWindow(about); });
             return font;
         };
         // The first box may load what the process keeps (its icon, the system's fonts).
@@ -416,6 +410,7 @@ public:
         switch (message) {
             case kStartWait:
                 log.push_back("wait");
+                waiting.Set();
                 window->WaitServingSends(done);
                 log.push_back("waited");
                 return 0;
@@ -432,7 +427,7 @@ public:
     }
 
     platform::DialogWindow* window = nullptr;
-    platform::Event done;
+    platform::Event waiting, done;
     DWORD uiThread = ::GetCurrentThreadId();
     std::vector<std::string> log;
 };
@@ -448,7 +443,7 @@ TEST_F(WindowWin, AWaitServesSentMessagesOnlyAndOnTheUserInterfaceThread) {
         HWND hwnd = WaitForDialog(L"Plinkor-在线编程");
         ASSERT_NE(hwnd, nullptr);
         ::PostMessageW(hwnd, WaitingTarget::kStartWait, 0, 0);
-        std::this_thread::sleep_for(milliseconds(200));  // in the wait by now
+        test::WaitSet(target.waiting);
         ::PostMessageW(hwnd, WaitingTarget::kPosted, 0, 0);
         sent = window->Send(WaitingTarget::kSent, 0, 0, &answer);
         std::this_thread::sleep_for(milliseconds(200));  // the posted ones would be in by now
