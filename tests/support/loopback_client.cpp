@@ -79,16 +79,18 @@ Reply LoopbackClient::ReadUntil(std::size_t count, int timeoutMs) {
     Reply reply;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (reply.data.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd_, POLLIN, 0};
-        const int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            reply.end = StreamEnd::kTimeout;
-            return reply;
+        if (timeoutMs != kNoLimit) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            const int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                reply.end = StreamEnd::kTimeout;
+                return reply;
+            }
         }
         char buffer[4096];
         const ssize_t got =
