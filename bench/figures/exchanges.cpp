@@ -93,7 +93,7 @@ ExchangeRates TimeExchanges(uint16_t ourPort, BareServer& bare, BareServer::Mode
 }
 
 // Client's send -> the command's line readable at the board, one after another.
-Latency CommandLatency(uint16_t port, int masterFd, int count) {
+Latency CommandLatency(uint16_t port, const test::PtyBoard& board, int count) {
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(count));
     Latency result;
@@ -107,7 +107,7 @@ Latency CommandLatency(uint16_t port, int masterFd, int count) {
         }
         const auto t0 = Clock::now();
         client.Send(req);
-        const std::string got = ReadLines(masterFd, 1, 2000);
+        const std::string got = board.Receive(target.size() + 1, 2000);
         const auto t1 = Clock::now();
         client.ReadToEnd(test::kNoLimit);
         client.Close();
@@ -182,10 +182,10 @@ void MeasureExchanges(QtRig& rig) {
 void MeasureLatency(QtRig& rig) {
     std::fprintf(stderr, "command latency...\n");
     const int count = Quick() ? 2000 : 10000;
-    g_figures.latency = CommandLatency(rig.port, rig.board.masterFd(), count);
+    g_figures.latency = CommandLatency(rig.port, rig.board, count);
     BareServer& bare = rig.bare();
     bare.SetMode(BareServer::Mode::kRelay, rig.board.slaveFd());
-    g_figures.bareLatency = CommandLatency(bare.port(), rig.board.masterFd(), count);
+    g_figures.bareLatency = CommandLatency(bare.port(), rig.board, count);
     bare.SetMode(BareServer::Mode::kSilent);
 }
 
@@ -231,7 +231,7 @@ void ExchangeRows() {
            Fmt("bare relay %.0f us", f.bareLatency.median), f.latency.median);
     AddRow("command latency, p99", Fmt("%.0f us", f.latency.p99), "latency p99",
            Fmt("bare relay %.0f us", f.bareLatency.p99), f.latency.p99);
-    AddNote(
+    AddRow(
         "command -> board echo -> poll, median",
         Fmt("%.0f us (p99 %.0f, %d lost)", f.roundTrip.median, f.roundTrip.p99, f.roundTrip.lost),
         "-", Fmt("latency + poll: %.0f us", f.latency.median + 1e6 / f.linePoll.ours));

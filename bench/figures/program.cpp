@@ -171,12 +171,12 @@ int BareQtMain(int argc, char** argv) {
 void ProgramRows() {
     const auto& p = g_figures;
     if (!p.ran) {
-        AddNote("real program (idle, memory, start-up)", "not measured: " + p.why, "", "");
+        AddRow("real program (idle, memory, start-up)", "not measured: " + p.why, "", "");
         return;
     }
     AddRow("real program, flooding board",
            Fmt("%.1f x line rate, %.2f CPU-s/MB", p.floodRate / kLineRate, p.floodCpuPerMB),
-           "program flood", "in-process Qt row above", 0);
+           "program flood", "in-process Qt row above");
     AddRow("idle 10 s, port open, real program", Fmt("%.4f CPU-s", p.idleCpu), "idle", "0",
            p.idleCpu);
     AddRow("peak resident memory, real program", Fmt("%.1f MiB", p.peakKb / 1024.0), "memory",

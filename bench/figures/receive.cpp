@@ -297,24 +297,24 @@ void ReceiveRows() {
            qtX);
     AddRow("  CPU per MB, Qt window", Fmt("%.2f CPU-s/MB", f.qt.cpuPerMB), "flood CPU",
            Fmt("floor %.2f CPU-s/MB", f.floor.cpuPerMB), f.qt.cpuPerMB);
-    AddNote("receive, flooding board -> mailbox, headless",
-            Fmt("%.1f x line rate (%.0f B/s)", f.headless.bytesPerSecond / kLineRate,
-                f.headless.bytesPerSecond),
-            "-", "same floor");
-    AddNote("  CPU per MB, headless", Fmt("%.2f CPU-s/MB", f.headless.cpuPerMB), "-", "same floor");
+    AddRow("receive, flooding board -> mailbox, headless",
+           Fmt("%.1f x line rate (%.0f B/s)", f.headless.bytesPerSecond / kLineRate,
+               f.headless.bytesPerSecond),
+           "-", "same floor");
+    AddRow("  CPU per MB, headless", Fmt("%.2f CPU-s/MB", f.headless.cpuPerMB), "-", "same floor");
     AddRow("board printing 64-byte lines at line rate, Qt",
            Fmt("%.2f %% of a core (%.0f %% delivered)", f.lineShare * 100, f.lineDelivered * 100),
            "line-rate share",
            Fmt("floor %.2f %% (a read + query call per byte)", f.lineFloor * 100), f.lineShare);
-    AddNote("  the hand-off alone, two threads on one processor",
-            Fmt("%.2f us a byte = %.2f %% of a core at line rate", f.sharedHandOffUs,
-                f.sharedHandOffUs * kLineRate / 1e4),
-            "-", "a yield each way, nothing else");
+    AddRow("  the hand-off alone, two threads on one processor",
+           Fmt("%.2f us a byte = %.2f %% of a core at line rate", f.sharedHandOffUs,
+               f.sharedHandOffUs * kLineRate / 1e4),
+           "-", "a yield each way, nothing else");
     if (f.lineApartShare >= 0) {
-        AddNote("  the same board, UI thread on a processor of its own",
-                Fmt("%.2f %% of a core (%.0f %% delivered)", f.lineApartShare * 100,
-                    f.lineApartDelivered * 100),
-                "-", "threads pinned by the bench");
+        AddRow("  the same board, UI thread on a processor of its own",
+               Fmt("%.2f %% of a core (%.0f %% delivered)", f.lineApartShare * 100,
+                   f.lineApartDelivered * 100),
+               "-", "threads pinned by the bench");
     }
 }
 

@@ -20,18 +20,14 @@ constexpr Target kTargets[] = {
     {"idle", "< 0.01 CPU-s", [](double cpuSeconds) { return cpuSeconds < 0.01; }},
     {"memory", "< 40 MB", [](double bytes) { return bytes < 40e6; }},
     {"start-up", "< 300 ms", [](double ms) { return ms < 300; }},
+    {"-", "-", nullptr},
+    {"", "", nullptr},
 };
 
 struct Row {
     std::string figure, measured, target, anchor, verdict;
 };
 std::vector<Row> g_rows;
-
-void Add(Row row) {
-    g_rows.push_back(std::move(row));
-    std::fprintf(stderr, "  %s: %s\n", g_rows.back().figure.c_str(),
-                 g_rows.back().measured.c_str());
-}
 
 }  // namespace
 
@@ -61,12 +57,9 @@ void AddRow(std::string figure, std::string measured, std::string_view target, s
         std::abort();
     }
     std::string verdict = it->passes == nullptr ? "" : it->passes(value) ? "met" : "NOT MET";
-    Add({std::move(figure), std::move(measured), std::string(it->text), std::move(anchor),
-         std::move(verdict)});
-}
-
-void AddNote(std::string figure, std::string measured, std::string shown, std::string anchor) {
-    Add({std::move(figure), std::move(measured), std::move(shown), std::move(anchor), ""});
+    std::fprintf(stderr, "  %s: %s\n", figure.c_str(), measured.c_str());
+    g_rows.push_back({std::move(figure), std::move(measured), std::string(it->text),
+                      std::move(anchor), std::move(verdict)});
 }
 
 void PrintTable() {

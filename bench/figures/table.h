@@ -27,11 +27,10 @@ struct Target {
     bool (*passes)(double value);  // null: shown beside the figure, not judged
 };
 
-// A figure held to the target called `target`, judged by `value`.
+// A figure beside the target called `target`, judged by `value` when that
+// target has a test.
 void AddRow(std::string figure, std::string measured, std::string_view target, std::string anchor,
-            double value);
-// A figure with no target of its own: `shown` stands in the target column.
-void AddNote(std::string figure, std::string measured, std::string shown, std::string anchor);
+            double value = 0);
 
 void PrintTable();
 
