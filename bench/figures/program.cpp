@@ -147,8 +147,11 @@ void Measure(test::PrivateMachine& machine, const test::PtyBoard& board) {
 }  // namespace
 
 void MeasureProgram() {
-    test::PtyBoard board;
-    test::PrivateMachine machine;
+    // Kept to the end of the run: the later phases, in this namespace either
+    // way, keep its /dev too, so that their figures as root stay comparable
+    // with earlier runs.
+    static test::PtyBoard board;
+    static test::PrivateMachine machine;
     g_figures.why = machine.SetUp(board.slavePath());
     if (g_figures.why.empty()) {
         Measure(machine, board);
