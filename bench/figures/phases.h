@@ -35,7 +35,7 @@ public:
             }
             return 0;
         }
-        // Written by the user-interface thread alone: a plain add is enough.
+        // Only the window's own thread writes these: a plain add is enough.
         if (message == WM_PORT_CHAR) {
             chars.store(chars.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         } else if (message == WM_PORT_EVTCHAR) {
