@@ -1,19 +1,15 @@
 // The bridge's costs: the request rules on a browser's request, the mailbox per
 // line, and whole exchanges over loopback connections.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <string>
 
-#include "bench_net.h"
 #include "bridge/bridge_server.h"
 #include "bridge/mailbox.h"
 #include "bridge/request.h"
 #include "serial/serial_link.h"
+#include "support/loopback_client.h"
 #include "support/window_headless.h"
 
 namespace {
@@ -64,35 +60,12 @@ void BM_MailboxLine(benchmark::State& state) {
 }
 BENCHMARK(BM_MailboxLine);
 
-using bench::FreePort;
-
-// One client connection: send, read to the end of the stream.
-std::size_t Exchange(uint16_t port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::size_t total = 0;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buffer[1024];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-            total += static_cast<std::size_t>(n);
-        }
-    }
-    close(fd);
-    return total;
-}
-
 // A whole poll over a fresh loopback connection, with a line waiting each time
 // (`state.range(0)` 1) or none (0).
 void BM_PollExchange(benchmark::State& state) {
     test::HeadlessWindow window;
     CSerialLink link;  // never opened: commands go nowhere
-    const uint16_t port = FreePort();
+    const uint16_t port = test::FreeLoopbackPort();
     BridgeServer server(window, link, port);
     window.Run([&] { server.Start(); });
     const platform::Waitable serving[] = {server.Serving().waitable()};
@@ -106,7 +79,7 @@ void BM_PollExchange(benchmark::State& state) {
                 MailboxPutByte(static_cast<uint8_t>(c));
             }
         }
-        bytes += Exchange(port, poll);
+        bytes += test::Exchange(port, poll, test::kNoLimit).data.size();
     }
     benchmark::DoNotOptimize(bytes);
     window.Run([&] { server.Stop(); });

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the default preset and runs every benchmark in bench/: the Google
 # Benchmark ones (arguments go to them), then the table of figures_bench
-# (FIGURES_ARGS go to it: --quick, --no-program, --only=<phase>).
+# (FIGURES_ARGS go to it: --quick, --no-program, --only=<phase>[,<phase>...]).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

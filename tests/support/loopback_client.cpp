@@ -80,14 +80,16 @@ Reply LoopbackClient::ReadUntil(std::size_t count, int timeoutMs) {
     Reply reply;
     const platform::Deadline deadline(timeoutMs);
     while (reply.data.size() < count) {
-        pollfd p{fd_, POLLIN, 0};
-        const int n = poll(&p, 1, deadline.RemainingMs());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            reply.end = StreamEnd::kTimeout;
-            return reply;
+        if (timeoutMs != kNoLimit) {
+            pollfd p{fd_, POLLIN, 0};
+            const int n = poll(&p, 1, deadline.RemainingMs());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                reply.end = StreamEnd::kTimeout;
+                return reply;
+            }
         }
         char buffer[4096];
         const ssize_t got =

@@ -13,6 +13,10 @@ uint16_t FreeLoopbackPort();
 // How a connection's stream ended, as the client saw it.
 enum class StreamEnd { kOrderly, kReset, kTimeout };
 
+// As a time-out: no limit, and plain blocking reads with no poll before each,
+// so that a benchmark's client costs what a page's does.
+inline constexpr int kNoLimit = -1;
+
 struct Reply {
     std::string data;
     StreamEnd end = StreamEnd::kTimeout;
