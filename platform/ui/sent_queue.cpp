@@ -62,11 +62,12 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     queued_.fetch_add(1, std::memory_order_relaxed);
     auto ran = [&] { return item.state.load(std::memory_order_acquire) != kQueued; };
     // An owner asleep in its loop on this processor can only wake once this
-    // thread sleeps.
+    // thread sleeps; one asleep elsewhere may be woken onto this processor,
+    // where a yield lets it run and a spin would keep it off.
     const bool shared = Shares(cpu, ownerCpu_);
     if (!(wake && shared)) {
-        Look(policy_, policy_.now() + (shared ? policy_.sharedTurns : policy_.senderSpin), shared,
-             ran);
+        Look(policy_, policy_.now() + (shared ? policy_.sharedTurns : policy_.senderSpin),
+             shared || wake, ran);
     }
     // Woken by every finished item; a work item's nested loop may finish later
     // items before this one.

@@ -30,7 +30,7 @@ struct HandOffPolicy {
     // A sender's look for its result before it sleeps: long enough to cover an
     // owner that must first come out of its loop (tens of microseconds on a
     // busy machine), or each byte of a line would cost two wake-ups.
-    Us senderSpin{100};
+    Us senderSpin{200};
     // The owner's look for the next piece after real work before it returns
     // to its loop: the next byte of a talking board is as a rule this close.
     Us ownerLinger{30};
