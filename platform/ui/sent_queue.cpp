@@ -7,26 +7,18 @@ namespace plk::platform {
 
 namespace {
 
-// Tells the processor that this is a spin, so that it spares the other thread
-// of its core and the memory bus.
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-// Spins, or on a processor shared with the other side hands it over, until
-// `found` or `until`.
+// Until `found` or `until`: spins (a pause spares the core's other thread), or
+// hands the processor over when the other side may be waiting for it.
 template <typename Found>
-void Look(const HandOffPolicy& policy, HandOffPolicy::Clock::time_point until, bool shared,
+void Look(const HandOffPolicy& policy, HandOffPolicy::Clock::time_point until, bool yield,
           Found found) {
     while (!found() && policy.now() < until) {
-        if (shared) {
+        if (yield) {
             std::this_thread::yield();
         } else {
-            CpuRelax();
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
         }
     }
 }
@@ -106,8 +98,16 @@ void SentQueue::Serve() {
     for (bool served = false;; served = true) {
         Item* item = PopLocked();
         if (item == nullptr && served && policy_.now() < burstEnd) {
+            // Look for the sender's next piece; one on this processor runs only
+            // while this thread does not.
+            const uint64_t seen = queued_.load(std::memory_order_relaxed);
             lock.unlock();
-            Linger(burstEnd);
+            const int cpu = policy_.processor();
+            ownerCpu_.store(cpu, std::memory_order_relaxed);
+            const bool shared = Shares(cpu, senderCpu_);
+            const auto end = policy_.now() + (shared ? policy_.sharedTurns : policy_.ownerLinger);
+            Look(policy_, std::min(burstEnd, end), shared,
+                 [&] { return queued_.load(std::memory_order_relaxed) != seen; });
             lock.lock();
             item = PopLocked();
         }
@@ -132,17 +132,6 @@ void SentQueue::Serve() {
         }
     }
     serving_ = false;
-}
-
-void SentQueue::Linger(HandOffPolicy::Clock::time_point burstEnd) {
-    const uint64_t seen = queued_.load(std::memory_order_relaxed);
-    const int cpu = policy_.processor();
-    ownerCpu_.store(cpu, std::memory_order_relaxed);
-    // A sender on this processor runs only while this thread does not.
-    const bool shared = Shares(cpu, senderCpu_);
-    const auto until =
-        std::min(burstEnd, policy_.now() + (shared ? policy_.sharedTurns : policy_.ownerLinger));
-    Look(policy_, until, shared, [&] { return queued_.load(std::memory_order_relaxed) != seen; });
 }
 
 bool SentQueue::ServeUntil(const Event& done) {

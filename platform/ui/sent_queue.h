@@ -1,13 +1,12 @@
 // Work that other threads hand to a window's user-interface thread and wait
 // for: the synchronous send of a window, shared by every window layer.
 //
-// A board that talks sends one piece of work per byte, and the sender waits for
-// each. So while both sides are busy the queue hands work over without a system
-// call: the owner serves in bursts and looks for more for a moment after real
-// work, and a sender looks for its result for a moment before it sleeps. Two
-// threads on one processor cannot meet in a spin (the spinner keeps the other
-// off), so there each hands the processor to the other instead. Nobody spins
-// unless work has just been sent or done, so an idle queue costs nothing.
+// A talking board sends a piece per byte and waits for each, so while both
+// sides are busy the work passes without a system call: the owner serves in
+// bursts and looks for more after real work, a sender for its result before it
+// sleeps. Two threads on one processor cannot meet in a spin, so there each
+// hands the processor to the other. Nobody looks unless work was just sent or
+// done: an idle queue costs nothing.
 #pragma once
 
 #include <atomic>
@@ -22,8 +21,7 @@
 
 namespace plk::platform {
 
-// The hand-off's fixed times, and where it reads the clock and the processor
-// (a test puts its own there).
+// The hand-off's fixed times, and its clock and processor (a test's own).
 struct HandOffPolicy {
     using Clock = std::chrono::steady_clock;
     using Us = std::chrono::microseconds;
@@ -68,9 +66,8 @@ public:
     // From now on every send fails; those waiting are released without running.
     void Close();
     bool closed() const;
-    // Set while work may be waiting and the owner is not serving (now and then
-    // also when nothing is: the next Serve resets it); the owner's loop wakes
-    // on it.
+    // Set while work may wait and the owner is not serving (now and then also
+    // when nothing does: the next Serve resets it); the owner's loop wakes on it.
     const Event& pending() const { return pending_; }
 
 private:
@@ -85,11 +82,8 @@ private:
     };
 
     Item* PopLocked();
-    // Publishes `item`'s end and wakes sleeping senders through generation_,
-    // which, unlike the item, outlives a sender that has already returned.
+    // Wakes sleepers through generation_, which outlives a returned sender.
     void Finish(Item& item, State state);
-    // Owner: looks for a sender's next piece until `burstEnd` at the latest.
-    void Linger(HandOffPolicy::Clock::time_point burstEnd);
 
     const HandOffPolicy policy_;
     mutable std::mutex mutex_;
