@@ -8,11 +8,13 @@ namespace plk::platform {
 namespace {
 
 // Until `found` or `until`: spins (a pause spares the core's other thread), or
-// hands the processor over when the other side may be waiting for it.
+// hands the processor over when the other side may be waiting for it. The
+// clock comes by value: the policy shares a cache line with the lock, which
+// the other side takes meanwhile.
 template <typename Found>
-void Look(const HandOffPolicy& policy, HandOffPolicy::Clock::time_point until, bool yield,
-          Found found) {
-    while (!found() && policy.now() < until) {
+void Look(HandOffPolicy::Clock::time_point (*now)(), HandOffPolicy::Clock::time_point until,
+          bool yield, Found found) {
+    while (!found() && now() < until) {
         if (yield) {
             std::this_thread::yield();
         } else {
@@ -58,7 +60,7 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
     // where a yield lets it run and a spin would keep it off.
     const bool shared = Shares(cpu, ownerCpu_);
     if (!(wake && shared)) {
-        Look(policy_, policy_.now() + (shared ? policy_.sharedTurns : policy_.senderSpin),
+        Look(policy_.now, policy_.now() + (shared ? policy_.sharedTurns : policy_.senderSpin),
              shared || wake, ran);
     }
     // Woken by every finished item; a work item's nested loop may finish later
@@ -106,7 +108,7 @@ void SentQueue::Serve() {
             ownerCpu_.store(cpu, std::memory_order_relaxed);
             const bool shared = Shares(cpu, senderCpu_);
             const auto end = policy_.now() + (shared ? policy_.sharedTurns : policy_.ownerLinger);
-            Look(policy_, std::min(burstEnd, end), shared,
+            Look(policy_.now, std::min(burstEnd, end), shared,
                  [&] { return queued_.load(std::memory_order_relaxed) != seen; });
             lock.lock();
             item = PopLocked();
@@ -119,8 +121,8 @@ void SentQueue::Serve() {
         serving_ = false;
         lock.unlock();
         item->run(item->context);
-        Finish(*item, kRan);
         lock.lock();
+        Finish(*item, kRan);
         serving_ = true;
         if (first_ != nullptr && policy_.now() >= burstEnd) {
             // The loop gets its turn (input, timers) and is woken for the rest.

@@ -82,7 +82,9 @@ private:
     };
 
     Item* PopLocked();
-    // Wakes sleepers through generation_, which outlives a returned sender.
+    // Under mutex_, so that a sender that sees its result and sends again at
+    // once does not find the lock taken and sleep on it. Wakes sleepers through
+    // generation_, which outlives a returned sender.
     void Finish(Item& item, State state);
 
     const HandOffPolicy policy_;
