@@ -63,10 +63,11 @@ bool SentQueue::SendAndWait(void (*run)(void*), void* context) {
         Look(policy_.now, policy_.now() + (shared ? policy_.sharedTurns : policy_.senderSpin),
              shared || wake, ran);
     }
-    // Woken by every finished item; a work item's nested loop may finish later
-    // items before this one.
-    for (uint32_t seen = generation_.load(); !ran(); seen = generation_.load()) {
-        generation_.wait(seen);
+    if (!ran()) {
+        std::unique_lock lock(mutex_);
+        ++parked_;
+        finished_.wait(lock, ran);
+        --parked_;
     }
     return item.state.load(std::memory_order_acquire) == kRan;
 }
@@ -82,8 +83,9 @@ SentQueue::Item* SentQueue::PopLocked() {
 
 void SentQueue::Finish(Item& item, State state) {
     item.state.store(state, std::memory_order_release);
-    generation_.fetch_add(1);
-    generation_.notify_all();
+    if (parked_ != 0) {
+        finished_.notify_all();
+    }
 }
 
 void SentQueue::Serve() {

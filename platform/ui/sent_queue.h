@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -83,8 +84,8 @@ private:
 
     Item* PopLocked();
     // Under mutex_, so that a sender that sees its result and sends again at
-    // once does not find the lock taken and sleep on it. Wakes sleepers through
-    // generation_, which outlives a returned sender.
+    // once does not find the lock taken and sleep on it, and so that a sender
+    // that parks cannot miss the wake. The item is not touched after its state.
     void Finish(Item& item, State state);
 
     const HandOffPolicy policy_;
@@ -100,8 +101,12 @@ private:
     // Items queued, raised after the lock is left: tells a lingering owner when
     // to take the lock (relaxed: the queue itself is read under it).
     std::atomic<uint64_t> queued_{0};
-    // Items finished; sleeping senders wait for it to move (seq_cst).
-    std::atomic<uint32_t> generation_{0};
+    // Senders asleep for their result, under mutex_; they are woken by every
+    // finished item, since a work item's nested loop may finish later items
+    // first. Not an atomic wait: where the library has no futex (MinGW's
+    // GCC 12) that can sleep through its notify for good.
+    int parked_ = 0;
+    std::condition_variable finished_;
     // Where each side last ran (relaxed: a stale hint costs one spin or sleep).
     std::atomic<int> ownerCpu_{-1};
     std::atomic<int> senderCpu_{-1};
